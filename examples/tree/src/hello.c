@@ -1,0 +1,7 @@
+#include <stdio.h>
+
+int main(void)
+{
+    puts("hello from a PAK archive");
+    return 0;
+}

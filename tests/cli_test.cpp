@@ -1,0 +1,260 @@
+// The command line, run through the built binary: exact standard output,
+// standard error and exit status.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support.h"
+
+namespace {
+
+const std::string help_text =
+    "Usage: pakwright [argument ...]\n"
+    "\n"
+    "  -c, --create\t\tcreate PACK instead of extracting\n"
+    "  -d, --dir=DIR\tuse DIR as the input/output directory\n"
+    "  -l, --list\t\tlist files stored in PACK\n"
+    "  -h, --help\t\tdisplay this help\n"
+    "  -p, --pak=FILE\tread FILE for PACK information\n";
+
+const std::string heading =
+    "Num Size     File name\n"
+    "--- -------- -------------------------------------------------------\n";
+
+// The settings lines; a null dir prints no directory line, as in list mode.
+std::string settings(const std::string &pak, const char *dir, const std::string &op)
+{
+    std::string s = "Using pak file: " + pak + "\n";
+    if (dir)
+        s += "Input/output directory: " + std::string(dir) + "\n";
+    return s + "Operation: " + op + "\n";
+}
+
+run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args)
+{
+    run_options options;
+    options.cwd = dir.path;
+    return run_pakwright(args, options);
+}
+
+const std::string one_member = pak_bytes({{"f", "data"}});
+
+TEST(Help, ActsOnlyWhereItStands)
+{
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"-h"}, 0, help_text, ""},
+        {{"--help"}, 0, help_text, ""},
+        {{"--he"}, 0, help_text, ""},
+        {{"-h", "--bogus"}, 0, help_text, ""},
+        {{"--bogus", "-h"}, 99, "", "unrecognized option `--bogus'\n"},
+        {{"-ch"}, 0, help_text, ""},
+        {{"--help=x"}, 99, "", "option `--help' doesn't allow an argument\n"},
+        {{"--", "-h"}, 255, settings("pak0.pak", "pak0", "extract") +
+                              "Error opening pak0.pak: No such file or directory\n", ""},
+    };
+    for (const auto &c : cases) {
+        scoped_dir dir;
+        run_result r = run_in(dir, c.args);
+        std::string label = ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.status, c.status) << label;
+        EXPECT_EQ(r.out, c.out) << label;
+        EXPECT_EQ(r.err, c.err) << label;
+        EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{}) << "nothing made: " << label;
+    }
+}
+
+TEST(OptionErrors, GoToStandardErrorWithStatus99)
+{
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-x"}, "unrecognized option `-x'\n"},
+        {{"-cx"}, "unrecognized option `-x'\n"},
+        {{"--pakfile"}, "unrecognized option `--pakfile'\n"},
+        {{"--create=yes"}, "option `--create' doesn't allow an argument\n"},
+        {{"-p"}, "option `-p' requires an argument\n"},
+        {{"-l", "--pa"}, "option `--pak' requires an argument\n"},
+        {{"-5"}, "unrecognized option `-5'\n"},
+    };
+    for (const auto &c : cases) {
+        scoped_dir dir;
+        run_result r = run_in(dir, c.args);
+        EXPECT_EQ(r.status, 99) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{});
+    }
+}
+
+TEST(Defaults, NoArgumentsExtractPak0IntoPak0)
+{
+    scoped_dir dir;
+    write_file(dir / "pak0.pak", one_member);
+    run_result r = run_in(dir, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, settings("pak0.pak", "pak0", "extract") + heading + "  0        4 f\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir / "pak0/f"), "data");
+}
+
+TEST(Defaults, EmptyValuesStayEmpty)
+{
+    scoped_dir dir;
+    run_result r = run_in(dir, {"--pak="});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings("", "pak0", "extract") + "Error opening : No such file or directory\n");
+    EXPECT_EQ(r.err, "");
+
+    write_file(dir / "a.pak", one_member);
+    r = run_in(dir, {"-pa.pak", "-d", ""});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings("a.pak", "", "extract") + "Error making : No such file or directory\n");
+}
+
+TEST(Defaults, LastValueWinsAndPositionalArgumentsAreIgnored)
+{
+    scoped_dir dir;
+    write_file(dir / "b.pak", one_member);
+    run_result r = run_in(dir, {"x", "-p", "a.pak", "y", "--pak=b.pak", "-l", "z", "--", "-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, settings("b.pak", nullptr, "list") + heading + "  0        4 f\n");
+    EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{"b.pak"});
+}
+
+TEST(Defaults, AnEmptyLongNameWithAValueSetsThePak)
+{
+    scoped_dir dir;
+    write_file(dir / "q.pak", one_member);
+    run_result r = run_in(dir, {"--=q.pak", "-l"});
+    EXPECT_EQ(r.out, settings("q.pak", nullptr, "list") + heading + "  0        4 f\n");
+}
+
+TEST(FlagCombinations, ChooseWordModeAndDirectory)
+{
+    // extract: the directory is made and entered.
+    {
+        scoped_dir dir;
+        write_file(dir / "a.pak", one_member);
+        run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, settings("a.pak", "out", "extract") + heading + "  0        4 f\n");
+        EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "out/", "out/f"}));
+        struct stat st;
+        ASSERT_EQ(stat((dir / "out").c_str(), &st), 0);
+        mode_t mask = umask(0);
+        umask(mask);
+        EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
+    }
+    // list: no directory line, nothing made, whatever -d says.
+    {
+        scoped_dir dir;
+        write_file(dir / "a.pak", one_member);
+        run_result r = run_in(dir, {"-l", "-p", "a.pak", "-d", "out"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, settings("a.pak", nullptr, "list") + heading + "  0        4 f\n");
+        EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{"a.pak"});
+    }
+    // create: the directory is entered, the archive made in the start directory.
+    {
+        scoped_dir dir;
+        write_file(dir / "tree/f", "data");
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "new.pak"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, settings("new.pak", "tree", "create") + heading + "  0        4 f\n");
+        EXPECT_EQ(read_file(dir / "new.pak"), one_member);
+    }
+    // create and list: built from the start directory, without the archive itself.
+    {
+        scoped_dir dir;
+        write_file(dir / "f", "data");
+        run_result r = run_in(dir, {"-cl", "-d", "ignored"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, settings("pak0.pak", nullptr, "create") + heading + "  0        4 f\n");
+        EXPECT_EQ(read_file(dir / "pak0.pak"), one_member);
+    }
+}
+
+TEST(Failures, OpeningMakingAndEnteringGiveStatus255)
+{
+    {
+        scoped_dir dir;
+        run_result r = run_in(dir, {"-l", "-p", "missing.pak"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, settings("missing.pak", nullptr, "list") +
+                             "Error opening missing.pak: No such file or directory\n");
+        EXPECT_EQ(r.err, "");
+    }
+    {
+        scoped_dir dir;
+        write_file(dir / "a.pak", one_member);
+        write_file(dir / "out/keep", "old");
+        run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, settings("a.pak", "out", "extract") + "Error making out: File exists\n");
+        EXPECT_EQ(list_tree(dir / "out"), std::vector<std::string>{"keep"});
+    }
+    {
+        scoped_dir dir;
+        run_result r = run_in(dir, {"-c", "-p", "new.pak", "-d", "nowhere"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, settings("new.pak", "nowhere", "create") +
+                             "Error changing directories to nowhere: No such file or directory\n");
+        EXPECT_EQ(read_file(dir / "new.pak"), "");
+    }
+}
+
+TEST(Failures, ANonArchiveIsRefusedOnStandardErrorWithStatus0)
+{
+    for (const std::string &bytes : {std::string(), std::string("PAC"), std::string("pack\0\0\0\0", 8),
+                                     std::string("PACX") + pak_header_bytes(12, 0).substr(4)}) {
+        scoped_dir dir;
+        write_file(dir / "a.pak", bytes);
+        run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, settings("a.pak", "out", "extract"));
+        EXPECT_EQ(r.err, "Error: not a PAK file\n");
+        EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "out/"}));
+
+        r = run_in(dir, {"-l", "-p", "a.pak"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "Error: not a PAK file\n");
+    }
+}
+
+TEST(Failures, UnprivilegedUserMeetsPermissions)
+{
+    scoped_dir dir;
+    chmod(dir.path.c_str(), 0777);
+    write_file(dir / "secret.pak", one_member);
+    chmod((dir / "secret.pak").c_str(), 0600);
+    run_options options;
+    options.cwd = dir.path;
+    options.as_nobody = true;
+    run_result r = run_pakwright({"-l", "-p", "secret.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings("secret.pak", nullptr, "list") + "Error opening secret.pak: Permission denied\n");
+
+    mkdir((dir / "closed").c_str(), 0700);
+    write_file(dir / "open.pak", one_member);
+    chmod((dir / "open.pak").c_str(), 0644);
+    r = run_pakwright({"-p", "open.pak", "-d", "closed/out"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings("open.pak", "closed/out", "extract") +
+                         "Error making closed/out: Permission denied\n");
+
+    mkdir((dir / "locked").c_str(), 0600);
+    r = run_pakwright({"-c", "-p", "/dev/null", "-d", "locked"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings("/dev/null", "locked", "create") +
+                         "Error changing directories to locked: Permission denied\n");
+}
+
+}  // namespace
