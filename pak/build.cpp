@@ -33,16 +33,18 @@ int fail_write(pak_record *records)
 // archive's 32-bit fields; returns when it fits.
 void check_fits(const char *path, uint64_t offset, uint64_t length)
 {
-    if (length > PAK_U32_MAX) {
+    switch (member_limit(offset, length)) {
+    case MEMBER_TOO_LARGE:
         printf("Error adding %s: %llu bytes exceed the member size limit of %llu bytes\n", path,
                static_cast<unsigned long long>(length), static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
-    }
-    if (offset + length > PAK_U32_MAX) {
+    case MEMBER_ENDS_PAST_LIMIT:
         printf("Error adding %s: its data would end at offset %llu, past the limit of %llu\n",
                path, static_cast<unsigned long long>(offset + length),
                static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
+    default:
+        break;
     }
 }
 
@@ -55,6 +57,15 @@ bool write_le32(FILE *pak, uint32_t v)
 }
 
 }  // namespace
+
+int member_limit(uint64_t offset, uint64_t length)
+{
+    if (length > PAK_U32_MAX)
+        return MEMBER_TOO_LARGE;
+    if (offset + length > PAK_U32_MAX)
+        return MEMBER_ENDS_PAST_LIMIT;
+    return MEMBER_FITS;
+}
 
 int create_pak(FILE *pak)
 {

@@ -1,1 +1,177 @@
+#include "pak/build.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "pak/read.h"
+#include "tests/support.h"
+
+namespace {
+
+const std::string heading =
+    "Num Size     File name\n"
+    "--- -------- -------------------------------------------------------\n";
+
+using strings = std::vector<std::string>;
+
+struct built {
+    run_result result;
+    std::string archive;
+    strings order;  // member names as the listing gave them
+};
+
+// Builds an archive of tree into archive_path with the tree as the working
+// directory, as the driver does.
+built build(const std::string &tree, const std::string &archive_path)
+{
+    built b;
+    FILE *pak = fopen(archive_path.c_str(), "wb");
+    {
+        scoped_cwd in(tree);
+        b.result = capture([&] { return create_pak(pak); });
+    }
+    fclose(pak);
+    b.archive = read_file(archive_path);
+    std::istringstream lines(b.result.out);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.size() > 13 && line[3] == ' ' && line[12] == ' ' && line.rfind("---", 0) != 0 &&
+            line.rfind("Num", 0) != 0)
+            b.order.push_back(line.substr(13));
+    return b;
+}
+
+TEST(Build, AnEmptyTreeGivesTwelveBytes)
+{
+    scoped_dir dir;
+    mkdir((dir / "tree").c_str(), 0755);
+    write_file(dir / "tree/.only-hidden", "h");
+    built b = build(dir / "tree", dir / "a.pak");
+    EXPECT_EQ(b.result.status, 1);
+    EXPECT_EQ(b.result.out, heading);
+    EXPECT_EQ(b.archive, std::string("PACK\x0c\0\0\0\0\0\0\0", 12));
+}
+
+TEST(Build, OneMemberLaysOutAsTheFormatSays)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/hello", "12345");
+    built b = build(dir / "tree", dir / "a.pak");
+    EXPECT_EQ(b.result.out, heading + "  0        5 hello\n");
+    ASSERT_EQ(b.archive.size(), 81u);
+    EXPECT_EQ(b.archive, pak_header_bytes(17, 64) + "12345" + pak_record_bytes("hello", 12, 5));
+}
+
+TEST(Build, DataLiesBackToBackInWalkOrderWithTheDirectoryLast)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/five", "55555");
+    write_file(dir / "tree/zero", "");
+    write_file(dir / "tree/seven", "7777777");
+    built b = build(dir / "tree", dir / "a.pak");
+    ASSERT_EQ(b.order.size(), 3u);
+    std::vector<test_member> members;
+    for (const std::string &name : b.order)
+        members.push_back({name, read_file(dir / ("tree/" + name))});
+    EXPECT_EQ(b.archive, pak_bytes(members));
+    EXPECT_EQ(b.archive.size(), 216u);
+    EXPECT_EQ(b.archive.substr(4, 8), le32(24) + le32(192));
+}
+
+TEST(Build, ListingNumbersFromZeroAndWidensLargeSizes)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/big", std::string(123456789 / 1000, 'b'));
+    built b = build(dir / "tree", dir / "a.pak");
+    EXPECT_EQ(b.result.out, heading + "  0   123456 big\n");
+}
+
+TEST(Build, TheArchiveIsNeverItsOwnMember)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/a", "aaa");
+    write_file(dir / "tree/sub/b", "bb");
+    built b = build(dir / "tree", dir / "tree/sub/self.pak");
+    EXPECT_EQ(b.result.status, 1);
+    EXPECT_EQ(b.order.size(), 2u);
+    EXPECT_EQ(b.result.out.find("self.pak"), std::string::npos);
+    EXPECT_EQ(b.archive.substr(8, 4), le32(128));
+}
+
+TEST(Build, WhatItBuildsTheReaderGivesBackByteForByte)
+{
+    scoped_dir dir;
+    const std::vector<test_member> files = {
+        {"empty", ""},
+        {"with space", "s p a c e"},
+        {"ünïcödé/名前", "utf-8 names"},
+        {"a/b/c/d/deep", pattern(19999, 3)},
+        {"a/b/nine", pattern(9999, 4)},
+        {"a/ten", pattern(10000, 5)},
+        {"big", pattern(1 << 20, 6)},
+    };
+    for (const test_member &f : files)
+        write_file(dir / ("tree/" + f.name), f.data);
+    built b = build(dir / "tree", dir / "a.pak");
+    ASSERT_EQ(b.order.size(), files.size());
+
+    mkdir((dir / "out").c_str(), 0755);
+    FILE *pak = fopen((dir / "a.pak").c_str(), "rb");
+    {
+        scoped_cwd in(dir / "out");
+        run_result r = capture([&] { return read_pak(pak, 0); });
+        EXPECT_EQ(r.out, b.result.out);
+    }
+    fclose(pak);
+    EXPECT_EQ(list_tree(dir / "out"), list_tree(dir / "tree"));
+    for (const test_member &f : files)
+        EXPECT_EQ(read_file(dir / ("out/" + f.name)), f.data) << f.name;
+}
+
+TEST(Build, MembersMustFitTheFormatsThirtyTwoBitFields)
+{
+    const struct {
+        uint64_t offset, length;
+        int limit;
+    } cases[] = {
+        {12, 0, MEMBER_FITS},
+        {12, 4294967283u, MEMBER_FITS},  // ends exactly at the largest offset
+        {12, 4294967284u, MEMBER_ENDS_PAST_LIMIT},
+        {4294967295u, 0, MEMBER_FITS},
+        {4294967295u, 1, MEMBER_ENDS_PAST_LIMIT},
+        {12, 4294967295u, MEMBER_ENDS_PAST_LIMIT},
+        {12, 4294967296u, MEMBER_TOO_LARGE},
+        {4000000000u, 4294967296u, MEMBER_TOO_LARGE},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(member_limit(c.offset, c.length), c.limit) << c.offset << "+" << c.length;
+}
+
+TEST(Build, AFailingArchiveWriteIsReturnedWithItsError)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", pattern(100000));
+    FILE *pak = fopen("/dev/full", "wb");
+    ASSERT_NE(pak, nullptr);
+    int error = 0;
+    run_result r;
+    {
+        scoped_cwd in(dir / "tree");
+        r = capture([&] {
+            int result = create_pak(pak);
+            error = errno;
+            return result;
+        });
+    }
+    fclose(pak);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(error, ENOSPC);
+}
+
+}  // namespace

@@ -1,1 +1,186 @@
+#include "pak/walk.h"
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "tests/support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+struct walked {
+    strings names;
+    std::vector<uint32_t> lengths;
+    std::string out;
+    int result;
+};
+
+// Walks dir from its top, as the builder does, and returns what it found.
+walked walk(const std::string &dir)
+{
+    scoped_cwd in(dir);
+    pak_record *records = nullptr;
+    uint64_t count = 0;
+    struct stat top;
+    stat(".", &top);
+    const walk_level start = {top.st_dev, top.st_ino, 0, nullptr};
+    walked w;
+    run_result r = capture([&] { return collect_files(nullptr, records, count, start); });
+    for (uint64_t i = 0; i < count; ++i) {
+        EXPECT_EQ(records[i].name[PAK_NAME_MAX], '\0');
+        w.names.push_back(records[i].name);
+        w.lengths.push_back(records[i].data_length);
+        EXPECT_EQ(records[i].data_offset, 0u);
+    }
+    free(records);
+    char here[4096], expected[4096];
+    EXPECT_STREQ(getcwd(here, sizeof here), realpath(dir.c_str(), expected)) << "walk moved";
+    w.out = r.out;
+    w.result = r.status;
+    return w;
+}
+
+// The order a walk must find files in: each directory's own listing order,
+// unsorted, depth first, hidden names passed over.
+void expected_order(const std::string &root, const std::string &rel, strings &out)
+{
+    DIR *dir = opendir((root + "/" + rel).c_str());
+    while (dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string path = rel.empty() ? e->d_name : rel + "/" + e->d_name;
+        struct stat st;
+        stat((root + "/" + path).c_str(), &st);
+        if (S_ISDIR(st.st_mode))
+            expected_order(root, path, out);
+        else
+            out.push_back(path);
+    }
+    closedir(dir);
+}
+
+TEST(Walk, FollowsEachDirectorysListingOrderDepthFirst)
+{
+    scoped_dir dir;
+    for (int i = 0; i < 40; ++i)
+        write_file(dir / ("f" + std::to_string(i * 7919 % 97)), "x");
+    for (const char *p : {"a/b/c.txt", "a/b/d", "a/z", "m/n/o/p/q", "top", "x y/ünï"})
+        write_file(dir / p, p);
+    strings expected;
+    expected_order(dir.path, "", expected);
+    walked w = walk(dir.path);
+    EXPECT_EQ(w.names, expected);
+    EXPECT_EQ(w.result, 1);
+    EXPECT_EQ(w.out, "");
+}
+
+TEST(Walk, PassesOverHiddenNamesAndEmptyDirectories)
+{
+    scoped_dir dir;
+    write_file(dir / ".profile", "h");
+    write_file(dir / ".hidden/inner", "h");
+    write_file(dir / "a/.x", "h");
+    write_file(dir / "a/b/c.txt", "c");
+    mkdir((dir / "empty").c_str(), 0755);
+    mkdir((dir / "a/emptier").c_str(), 0755);
+    walked w = walk(dir.path);
+    EXPECT_EQ(w.names, strings{"a/b/c.txt"});
+    EXPECT_EQ(w.out, "");
+}
+
+TEST(Walk, CutsPathsLongerThanANameHoldsAndMarksThem)
+{
+    scoped_dir dir;
+    const std::string fits(55, 'f');
+    const std::string deep = std::string(30, 'd') + "/" + std::string(24, 'e');  // 55 bytes
+    const std::string over = std::string(30, 'd') + "/" + std::string(25, 'o');  // 56 bytes
+    const std::string under_cut = std::string(30, 'd') + "/" + std::string(30, 'x') + "/y";
+    for (const std::string &p : {fits, deep, over, under_cut})
+        write_file(dir / p, "x");
+    walked w = walk(dir.path);
+    ASSERT_EQ(w.names.size(), 4u);
+    for (size_t i = 0; i < w.names.size(); ++i) {
+        const std::string &n = w.names[i];
+        bool cut = n == over.substr(0, 55) || n == under_cut.substr(0, 55);
+        EXPECT_TRUE(n == fits || n == deep || cut) << n;
+        EXPECT_EQ(w.lengths[i], cut ? PAK_PATH_CUT : 0u) << n;
+    }
+}
+
+TEST(Walk, FollowsLinksToDirectoriesButNeverIntoALoop)
+{
+    scoped_dir dir;
+    write_file(dir / "real/inner/file", "r");
+    write_file(dir / "real/after", "a");
+    ASSERT_EQ(symlink("real", (dir / "other").c_str()), 0);
+    ASSERT_EQ(symlink(".", (dir / "real/inner/self").c_str()), 0);
+    ASSERT_EQ(symlink("..", (dir / "real/inner/up").c_str()), 0);
+    ASSERT_EQ(symlink(dir.path.c_str(), (dir / "real/top").c_str()), 0);
+    walked w = walk(dir.path);
+
+    // Through "other" the link's own path is stored; the loops inside real
+    // are met twice, once through each way in.
+    strings sorted = w.names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (strings{"other/after", "other/inner/file", "real/after", "real/inner/file"}));
+    for (const char *loop : {"real/inner/self", "real/inner/up", "real/top", "other/inner/self",
+                             "other/inner/up", "other/top"})
+        EXPECT_NE(w.out.find(std::string("Skipping ") + loop + ": directory loop\n"), std::string::npos)
+            << loop << "\n" << w.out;
+}
+
+TEST(Walk, SkipsWhatIsNeitherFileNorDirectoryButRecordsDanglingLinks)
+{
+    scoped_dir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("fifo", (dir / "to-fifo").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir / "to-dev").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::string sock_path = dir / "sock";
+    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+    strcpy(addr.sun_path, sock_path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    write_file(dir / "file", "f");
+
+    walked w = walk(dir.path);
+    strings sorted = w.names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (strings{"dangling", "file"}));
+    for (const char *skipped : {"fifo", "to-fifo", "to-dev", "sock"})
+        EXPECT_NE(w.out.find(std::string("Skipping ") + skipped + ": not a regular file or directory\n"),
+                  std::string::npos)
+            << skipped;
+    close(sock);
+}
+
+TEST(Walk, AnUnreadableTopGivesItsMessageAndNothing)
+{
+    scoped_dir dir;
+    std::string gone = dir / "gone";
+    mkdir(gone.c_str(), 0755);
+    scoped_cwd in(gone);
+    rmdir(gone.c_str());
+    pak_record *records = nullptr;
+    uint64_t count = 0;
+    const walk_level start = {0, 0, 0, nullptr};
+    run_result r = capture([&] { return collect_files(nullptr, records, count, start); });
+    EXPECT_EQ(r.status, 1);  // a removed directory reads as empty
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace

@@ -1,1 +1,337 @@
+// Creating, listing and extracting through the built binary: round trips,
+// the limits of the format, failures of the file system, and hostile trees
+// and archives.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "tests/support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const std::string heading =
+    "Num Size     File name\n"
+    "--- -------- -------------------------------------------------------\n";
+
+std::string create_settings(const std::string &pak, const std::string &dir)
+{
+    return "Using pak file: " + pak + "\nInput/output directory: " + dir + "\nOperation: create\n";
+}
+
+std::string extract_settings(const std::string &pak, const std::string &dir)
+{
+    return "Using pak file: " + pak + "\nInput/output directory: " + dir + "\nOperation: extract\n";
+}
+
+run_result run_in(const scoped_dir &dir, const strings &args, run_options options = {})
+{
+    options.cwd = dir.path;
+    return run_pakwright(args, options);
+}
+
+// Makes a sparse file of size bytes.
+void sparse_file(const std::string &path, off_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+TEST(RoundTrip, EveryFileComesBackByteForByte)
+{
+    scoped_dir dir;
+    const std::vector<test_member> files = {
+        {"README", "top level"},
+        {"empty", ""},
+        {"name with spaces.txt", "spaces"},
+        {"ünï/cödé/文字.txt", "UTF-8 names are stored as their bytes"},
+        {"sizes/9998", pattern(9998, 1)},
+        {"sizes/9999", pattern(9999, 2)},
+        {"sizes/10000", pattern(10000, 3)},
+        {"sizes/10001", pattern(10001, 4)},
+        {"sizes/19999", pattern(19999, 5)},
+        {"a/b/c/d/e/f/g/deep", pattern(777, 6)},
+        {"large", pattern(3 << 20, 7)},
+    };
+    for (const test_member &f : files)
+        write_file(dir / ("tree/" + f.name), f.data);
+    write_file(dir / "tree/.hidden", "left out");
+    mkdir((dir / "tree/empty-dir").c_str(), 0755);
+
+    run_result made = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(made.status, 0);
+    EXPECT_EQ(made.err, "");
+    run_result listed = run_in(dir, {"-l", "-p", "t.pak"});
+    run_result got = run_in(dir, {"-d", "out", "-p", "t.pak"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.err, "");
+
+    // The three listings agree, line for line.
+    const std::string listing = made.out.substr(create_settings("t.pak", "tree").size());
+    EXPECT_EQ(listed.out, "Using pak file: t.pak\nOperation: list\n" + listing);
+    EXPECT_EQ(got.out, extract_settings("t.pak", "out") + listing);
+
+    for (const test_member &f : files)
+        EXPECT_EQ(read_file(dir / ("out/" + f.name)), f.data) << f.name;
+    strings tree = list_tree(dir / "tree"), out = list_tree(dir / "out");
+    tree.erase(std::remove(tree.begin(), tree.end(), ".hidden"), tree.end());
+    tree.erase(std::remove(tree.begin(), tree.end(), "empty-dir/"), tree.end());
+    EXPECT_EQ(out, tree);
+}
+
+TEST(RoundTrip, TheShippedExampleCreatesAndLists)
+{
+    scoped_dir dir;
+    run_result made = run_pakwright({"-c", "-d", PAKWRIGHT_SOURCE "/examples/tree", "-p", dir / "e.pak"});
+    EXPECT_EQ(made.status, 0);
+    run_result listed = run_pakwright({"-l", "-p", dir / "e.pak"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.out.find(" src/hello.c\n"), std::string::npos) << listed.out;
+}
+
+TEST(Limits, APathLongerThanANameHoldsStopsTheBuild)
+{
+    scoped_dir dir;
+    const std::string fits = std::string(30, 'd') + "/" + std::string(24, 'o');  // 55 bytes
+    const std::string over = fits + "o";                                         // 56 bytes
+    write_file(dir / ("tree/" + fits), "must not be taken for the longer one");
+    write_file(dir / ("tree/" + over), "long");
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Error opening " + fits + ": File name too long\n"), std::string::npos) << r.out;
+    // The build stopped: no directory, and the header's numbers never written.
+    std::string archive = read_file(dir / "t.pak");
+    EXPECT_EQ(archive.substr(0, 4), "PACK");
+    EXPECT_LE(archive.size(), 12u + 36u);
+    EXPECT_EQ(archive.substr(4, 8), std::string(8, '\0').substr(0, archive.size() - 4));
+}
+
+TEST(Limits, AMemberOfFourGibibytesStopsTheBuildBeforeItsData)
+{
+    scoped_dir dir;
+    mkdir((dir / "tree").c_str(), 0755);
+    sparse_file(dir / "tree/huge", off_t{1} << 32);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") + heading +
+                         "Error adding huge: 4294967296 bytes exceed the member size limit of "
+                         "4294967295 bytes\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), "PACK");
+}
+
+TEST(Limits, ADirectoryPromisingMoreThanTheFileHoldsTakesNoMemoryForIt)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "address limits do not combine with the sanitizers";
+    scoped_dir dir;
+    // 1,048,576 records would take 64 MiB; the run may use 32.
+    std::string archive = pak_header_bytes(12, 1u << 26) + pak_record_bytes("only", 0, 4);
+    archive.resize(200, '\0');
+    write_file(dir / "a.pak", archive);
+    run_options options;
+    options.address_limit = 32L << 20;
+    run_result r = run_in(dir, {"-l", "-p", "a.pak"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string start = "Using pak file: a.pak\nOperation: list\n" + heading +
+                              "  0        4 only\n  1        0 \n  2        0 \n";
+    EXPECT_EQ(r.out.substr(0, start.size()), start);
+    EXPECT_NE(r.out.find("\n1048575        0 \n"), std::string::npos);
+}
+
+TEST(Limits, ADirectoryTooLargeForMemoryEndsTheRun)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "address limits do not combine with the sanitizers";
+    scoped_dir dir;
+    // A sparse archive that really holds 67,108,863 records, 4 GiB of them.
+    write_file(dir / "a.pak", pak_header_bytes(12, 4294967232u));
+    sparse_file(dir / "a.pak", 12 + off_t{4294967232});
+    std::string head = pak_header_bytes(12, 4294967232u);
+    int fd = open((dir / "a.pak").c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), 12);
+    close(fd);
+    run_options options;
+    options.address_limit = 1L << 30;
+    run_result r = run_in(dir, {"-l", "-p", "a.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Using pak file: a.pak\nOperation: list\n"
+                     "Error allocating memory: Cannot allocate memory\n");
+}
+
+TEST(WriteFailures, AFullDeviceFailsTheBuild)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", pattern(200000));
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "/dev/full"});
+    EXPECT_EQ(r.status, 255);
+    // The magic cannot be written, so the build stops before its listing.
+    EXPECT_EQ(r.out, create_settings("/dev/full", "tree") +
+                         "Error writing /dev/full: No space left on device\n");
+}
+
+TEST(WriteFailures, AFileSizeLimitFailsTheBuildLoudly)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/small", "tiny");
+    write_file(dir / "tree/z-big", pattern(50000));
+    for (long limit : {2L, 1000L, 50000L}) {
+        run_options options;
+        options.fsize_limit = limit;
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+        EXPECT_EQ(r.status, 255) << limit;
+        EXPECT_NE(r.out.find("Error writing t.pak: File too large\n"), std::string::npos)
+            << limit << "\n" << r.out;
+    }
+}
+
+TEST(WriteFailures, AFileSizeLimitFailsEachMemberLoudlyAndExtractionGoesOn)
+{
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"big", pattern(50000)}, {"small", "fits"}}));
+    run_options options;
+    options.fsize_limit = 1000;
+    run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, extract_settings("a.pak", "out") + heading + "  0    50000 big\n" +
+                         "Error writing record: File too large\n" + "  1        4 small\n");
+    EXPECT_EQ(read_file(dir / "out/small"), "fits");
+}
+
+TEST(HostileTrees, SpecialFilesAreSkippedAndNeverOpened)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/file", "f");
+    ASSERT_EQ(mkfifo((dir / "tree/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "tree/zero").c_str()), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Skipping fifo: not a regular file or directory\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Skipping zero: not a regular file or directory\n"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"file", "f"}}));
+}
+
+TEST(HostileTrees, TheArchiveInsideTheTreeIsPassedOver)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", "data");
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "tree/inner.pak"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, create_settings("tree/inner.pak", "tree") + heading + "  0        4 f\n");
+    EXPECT_EQ(read_file(dir / "tree/inner.pak"), pak_bytes({{"f", "data"}}));
+}
+
+TEST(HostileTrees, AMemberThatYieldsLessThanItsSizeIsStoredAsItCame)
+{
+    const char *pseudo = "/sys/kernel/mm/transparent_hugepage/enabled";
+    struct stat st;
+    if (stat(pseudo, &st) != 0 || st.st_size <= static_cast<off_t>(read_file(pseudo).size()))
+        GTEST_SKIP() << "no pseudo-file that reports more than it holds";
+    const std::string content = read_file(pseudo);
+    scoped_dir dir;
+    write_file(dir / "tree/after", "after");
+    ASSERT_EQ(symlink(pseudo, (dir / "tree/pseudo").c_str()), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Warning: pseudo shrank while it was read: " + std::to_string(content.size()) +
+                         " of " + std::to_string(st.st_size) + " bytes stored\n"),
+              std::string::npos)
+        << r.out;
+    run_result got = run_in(dir, {"-p", "t.pak", "-d", "out"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out.find("incomplete"), std::string::npos) << "the archive stays consistent";
+    EXPECT_EQ(read_file(dir / "out/pseudo"), content);
+    EXPECT_EQ(read_file(dir / "out/after"), "after");
+}
+
+TEST(HostileArchives, ExtractionStaysInsideTheOutputDirectory)
+{
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"../escaped", "x"}, {dir / "absolute", "y"}, {"in", "z"}}));
+    run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(list_tree(dir.path), (strings{"a.pak", "out/", "out/in"}));
+    EXPECT_NE(r.out.find("Not extracting ../escaped: path leads outside the output directory\n"),
+              std::string::npos);
+}
+
+// The unprivileged user meets permissions that root would pass.
+struct as_nobody : ::testing::Test {
+    scoped_dir dir;
+    run_options options;
+    void SetUp() override
+    {
+        chmod(dir.path.c_str(), 0777);
+        options.as_nobody = true;
+    }
+    // Makes the tree below dir readable by everyone, then applies mode to rel.
+    void restrict(const std::string &rel, mode_t mode)
+    {
+        for (const std::string &p : list_tree(dir.path))
+            chmod((dir / p).c_str(), p.back() == '/' ? 0777 : 0666);
+        chmod((dir / rel).c_str(), mode);
+    }
+};
+
+TEST_F(as_nobody, AnUnreadableSubdirectoryIsReportedAndTheRestArchived)
+{
+    write_file(dir / "tree/a", "a");
+    write_file(dir / "tree/locked/hidden-from-walk", "x");
+    write_file(dir / "tree/z", "z");
+    restrict("tree/locked", 0311);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Unable to open work directory: Permission denied\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("hidden-from-walk"), std::string::npos);
+    EXPECT_NE(r.out.find(" a\n"), std::string::npos);
+    EXPECT_NE(r.out.find(" z\n"), std::string::npos);
+}
+
+TEST_F(as_nobody, ASubdirectoryThatCannotBeEnteredIsSkipped)
+{
+    write_file(dir / "tree/a", "a");
+    write_file(dir / "tree/shut/inside", "x");
+    write_file(dir / "tree/z", "z");
+    restrict("tree/shut", 0666);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Unable to enter directory shut: Permission denied\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" z\n"), std::string::npos);
+    // The walk went on in the right directory: both files, and only they.
+    run_result listed = run_in(dir, {"-l", "-p", "t.pak"}, options);
+    EXPECT_NE(listed.out.find("        1 a\n"), std::string::npos);
+    EXPECT_NE(listed.out.find("        1 z\n"), std::string::npos);
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 6);
+}
+
+TEST_F(as_nobody, AnUnreadableTopGivesAnEmptyArchive)
+{
+    write_file(dir / "tree/a", "a");
+    restrict("tree", 0311);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") +
+                         "Unable to open work directory: Permission denied\n" + heading);
+    EXPECT_EQ(read_file(dir / "t.pak"), pak_header_bytes(12, 0));
+}
+
+TEST_F(as_nobody, AnUnreadableMemberStopsTheBuild)
+{
+    write_file(dir / "tree/secret", "s");
+    restrict("tree/secret", 0000);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") + heading +
+                         "Error opening secret: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), "PACK");
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -231,15 +232,20 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
-    FILE *out = tmpfile(), *err = tmpfile();
+    // Pipes rather than files: a file-size limit must not cut what the run prints.
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        abort();
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
         int in = open(options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str(),
                       O_RDONLY);
         dup2(in, 0);
-        dup2(fileno(out), 1);
-        dup2(fileno(err), 2);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
         if (options.fsize_limit >= 0) {
@@ -256,14 +262,31 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
         execv(words[0].c_str(), argv.data());
         _exit(127);
     }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    run_result result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    for (int open_pipes = 2; open_pipes > 0;) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    run_result result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = slurp_fd(fileno(out));
-    result.err = slurp_fd(fileno(err));
-    fclose(out);
-    fclose(err);
     return result;
 }
 
