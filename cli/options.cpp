@@ -9,7 +9,8 @@
 
 namespace {
 
-option_error_handler option_error_handler_fn = report_and_exit;
+// The current reporter; there is always one.
+option_reporter option_error_handler = report_and_exit;
 
 // A display name is "-c" or "--" and at most this many characters of the
 // long name; with its NUL it always fits option_name_buf.
@@ -77,12 +78,12 @@ int parse_long(int *argc, char **argv, int index, const option_spec *table)
 
     const option_spec *row = find_long(table, name, len);
     if (!row) {
-        option_error_handler_fn("unrecognized option `%s'\n", argv[index]);
+        option_error_handler("unrecognized option `%s'\n", argv[index]);
         return 1;
     }
     if (!takes_argument(row->kind)) {
         if (value)
-            option_error_handler_fn("option `%s' doesn't allow an argument\n",
+            option_error_handler("option `%s' doesn't allow an argument\n",
                                     display_name(row, 1));
         store_option_value(row, value, 1);
         return 1;
@@ -92,7 +93,7 @@ int parse_long(int *argc, char **argv, int index, const option_spec *table)
         return 1;
     }
     if (index + 1 >= *argc) {
-        option_error_handler_fn("option `%s' requires an argument\n",
+        option_error_handler("option `%s' requires an argument\n",
                                 display_name(row, 1));
         return 1;
     }
@@ -107,7 +108,7 @@ int parse_short(int *argc, char **argv, int index, const option_spec *table)
     for (const char *p = argv[index] + 1; *p; ++p) {
         const option_spec *row = find_short(table, *p);
         if (!row) {
-            option_error_handler_fn("unrecognized option `-%c'\n", *p);
+            option_error_handler("unrecognized option `-%c'\n", *p);
             continue;
         }
         if (!takes_argument(row->kind)) {
@@ -119,7 +120,7 @@ int parse_short(int *argc, char **argv, int index, const option_spec *table)
             return 1;
         }
         if (index + 1 >= *argc) {
-            option_error_handler_fn("option `%s' requires an argument\n",
+            option_error_handler("option `%s' requires an argument\n",
                                     display_name(row, 0));
             return 1;
         }
@@ -140,7 +141,7 @@ uint64_t convert_number(const option_spec *row, const char *arg, int long_form)
                                : static_cast<uint64_t>(strtoull(arg, &end, 10));
     bool range_error = errno == ERANGE;
     if (*end != '\0')
-        option_error_handler_fn("invalid number `%s'\n", arg);
+        option_error_handler("invalid number `%s'\n", arg);
 
     int64_t as_signed = static_cast<int64_t>(value);
     if (row->kind == OPT_INT && (as_signed < INT32_MIN || as_signed > INT32_MAX))
@@ -148,7 +149,7 @@ uint64_t convert_number(const option_spec *row, const char *arg, int long_form)
     if (row->kind == OPT_UINT && value > UINT32_MAX)
         range_error = true;
     if (range_error)
-        option_error_handler_fn("number `%s' to `%s' out of range\n", arg,
+        option_error_handler("number `%s' to `%s' out of range\n", arg,
                                 display_name(row, long_form));
     return value;
 }
@@ -175,9 +176,9 @@ void report_and_exit(const char *format, ...)
     exit(99);
 }
 
-void set_option_error_handler(option_error_handler handler)
+void set_option_error_handler(option_reporter handler)
 {
-    option_error_handler_fn = handler ? handler : report_and_exit;
+    option_error_handler = handler ? handler : report_and_exit;
 }
 
 void store_option_value(const option_spec *row, const char *arg, int long_form)

@@ -48,7 +48,7 @@ struct option_spec {
 };
 
 // A reporter: takes a printf-style format and its values.
-typedef void (*option_error_handler)(const char *format, ...);
+typedef void (*option_reporter)(const char *format, ...);
 
 // Parses *argc elements of argv (element 0 included) against table, storing
 // each option met and compacting argv to the elements that were not consumed,
@@ -59,7 +59,7 @@ void parse_options(int *argc, char **argv, const option_spec *table,
 
 // Makes handler the reporter for every later message; null restores the
 // default reporter.
-void set_option_error_handler(option_error_handler handler);
+void set_option_error_handler(option_reporter handler);
 
 // The default reporter: flushes standard output, prints the message on
 // standard error and exits with status 99. Never returns.

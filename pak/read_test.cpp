@@ -231,6 +231,24 @@ TEST(ReadSafety, MissingDataIsReportedAndNothingInvented)
     EXPECT_EQ(r.file("short"), "tail");
 }
 
+TEST(ReadSafety, AFailedMemberWriteIsReportedAndExtractionGoesOn)
+{
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"full", pattern(100000)}, {"next", "ok"}}));
+    mkdir((dir / "out").c_str(), 0755);
+    // A member file that the device refuses to hold.
+    ASSERT_EQ(symlink("/dev/full", (dir / "out/full").c_str()), 0);
+    FILE *pak = fopen((dir / "a.pak").c_str(), "rb");
+    scoped_cwd in(dir / "out");
+    run_result r = capture([&] { return read_pak(pak, 0); });
+    fclose(pak);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, heading + "  0   100000 full\n"
+                               "Error writing record: No space left on device\n"
+                               "  1        2 next\n");
+    EXPECT_EQ(read_file(dir / "out/next"), "ok");
+}
+
 TEST(ReadSafety, AnArchiveThatCannotSeekIsNotRead)
 {
     int fds[2];

@@ -206,6 +206,22 @@ TEST(WriteFailures, AFileSizeLimitFailsEachMemberLoudlyAndExtractionGoesOn)
     EXPECT_EQ(read_file(dir / "out/small"), "fits");
 }
 
+TEST(Limits, RunningOutOfMemoryForTheRecordListStopsTheBuild)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizers own the allocator";
+    scoped_dir dir;
+    for (const char *name : {"a", "b", "c", "d"})
+        write_file(dir / ("tree/" + std::string(name)), name);
+    run_options options;
+    // The list grows a record at a time: the third file needs 192 bytes.
+    options.env = {{"LD_PRELOAD", PAKWRIGHT_FAIL_REALLOC}, {"PAKWRIGHT_FAIL_REALLOC_SIZE", "192"}};
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") + "Memory failure: Cannot allocate memory\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), "PACK");
+}
+
 TEST(HostileTrees, SpecialFilesAreSkippedAndNeverOpened)
 {
     scoped_dir dir;

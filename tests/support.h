@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ struct run_options {
     long fsize_limit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long address_limit = -1;  // RLIMIT_AS in bytes
     std::string stdin_path;   // empty: /dev/null
+    std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
 };
 // Runs the built pakwright with args (argv[0] is "pakwright").
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options = {});
