@@ -92,9 +92,9 @@ int create_pak(FILE *pak)
         return fail_write(records);
     print_listing_heading();
 
-    // Members are copied by the kernel straight to the archive's descriptor,
-    // so the stream holds nothing buffered while they are, and the write
-    // position is counted here rather than asked of the stream.
+    // Member data goes straight to the archive's descriptor, so the stream
+    // holds nothing buffered while it does, and the write position is
+    // counted here rather than asked of the stream.
     uint64_t position = PAK_HEADER_SIZE;
     uint64_t kept = 0;
     for (uint64_t i = 0; i < count; ++i) {
@@ -142,15 +142,18 @@ int create_pak(FILE *pak)
         records[kept++] = record;
     }
 
-    // Back in step with the descriptor the kernel wrote through.
+    // Back in step with the descriptor the data was written through.
     if (fseeko(pak, static_cast<off_t>(position), SEEK_SET) != 0)
         return fail_write(records);
+    // The array has the file's record layout: encoded in place, it is
+    // written whole.
     for (uint64_t i = 0; i < kept; ++i) {
-        unsigned char bytes[PAK_RECORD_SIZE];
-        encode_record(records[i], bytes);
-        if (fwrite(bytes, 1, sizeof bytes, pak) != sizeof bytes)
-            return fail_write(records);
+        const pak_record record = records[i];
+        encode_record(record, reinterpret_cast<unsigned char *>(&records[i]));
     }
+    size_t dir_bytes = static_cast<size_t>(kept * PAK_RECORD_SIZE);
+    if (dir_bytes > 0 && fwrite(records, 1, dir_bytes, pak) != dir_bytes)
+        return fail_write(records);
     if (fseeko(pak, PAK_HEADER_DIR_OFFSET_AT, SEEK_SET) != 0 ||
         !write_le32(pak, static_cast<uint32_t>(position)) ||
         !write_le32(pak, static_cast<uint32_t>(kept * PAK_RECORD_SIZE)))

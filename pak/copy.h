@@ -1,6 +1,5 @@
-// Moving a byte range from one file to another without passing it through
-// stdio: the kernel's in-file copy where the files allow it, sendfile next,
-// and plain reads and writes last.
+// Moving a byte range from one file to another through one fixed buffer,
+// without stdio's buffering in between.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +16,7 @@ struct copy_result {
 
 // Copies at most length bytes of in_fd, read from in_offset on without moving
 // in_fd's file offset, to out_fd at out_fd's file offset, which advances by
-// the bytes written. Returns the bytes copied and how the copy ended; fewer
-// bytes than asked with COPY_DONE means the input ended first.
+// the bytes written. Never writes more than a read delivered. Returns the
+// bytes copied and how the copy ended; fewer bytes than asked with COPY_DONE
+// means the input ended first.
 copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t length);

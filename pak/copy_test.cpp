@@ -66,7 +66,7 @@ TEST(CopyRange, StopsWhereTheInputEnds)
     }
 }
 
-TEST(CopyRange, ReachesDevicesThroughTheFallbacks)
+TEST(CopyRange, ReachesDevices)
 {
     copied r = copy_file(pattern(70000), 0, 70000, "/dev/null");
     EXPECT_EQ(r.result.status, COPY_DONE);

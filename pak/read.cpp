@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "pak/copy.h"
 
@@ -87,8 +87,17 @@ off_t size_and_seek(FILE *pak, uint64_t offset)
 
 int make_parent_dirs(const char *path)
 {
-    for (const char *slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/'))
-        mkdir(std::string(path, static_cast<size_t>(slash - path)).c_str(), 0755);
+    // A path longer than the system takes cannot be opened either; its open
+    // reports it.
+    char prefix[PATH_MAX];
+    for (const char *slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/')) {
+        size_t len = static_cast<size_t>(slash - path);
+        if (len >= sizeof prefix)
+            break;
+        memcpy(prefix, path, len);
+        prefix[len] = '\0';
+        mkdir(prefix, 0755);
+    }
     return 0;
 }
 

@@ -216,6 +216,7 @@ TEST(Limits, RunningOutOfMemoryForTheRecordListStopsTheBuild)
     run_options options;
     // The list grows a record at a time: the third file needs 192 bytes.
     options.env = {{"LD_PRELOAD", PAKWRIGHT_FAIL_REALLOC}, {"PAKWRIGHT_FAIL_REALLOC_SIZE", "192"}};
+    options.dynamic = true;
     run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, create_settings("t.pak", "tree") + "Memory failure: Cannot allocate memory\n");

@@ -216,7 +216,9 @@ run_result capture(const std::function<int()> &fn)
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options)
 {
     std::vector<std::string> words;
-    std::string binary = options.as_nobody ? nobody_binary() : std::string(PAKWRIGHT_BIN);
+    std::string binary = options.as_nobody ? nobody_binary()
+                         : options.dynamic  ? std::string(PAKWRIGHT_DYNAMIC_BIN)
+                                            : std::string(PAKWRIGHT_BIN);
     if (options.as_nobody)
         words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary};
     else

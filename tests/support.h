@@ -67,6 +67,7 @@ struct run_options {
     long address_limit = -1;  // RLIMIT_AS in bytes
     std::string stdin_path;   // empty: /dev/null
     std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
+    bool dynamic = false;     // run the dynamically linked twin, which honours LD_PRELOAD
 };
 // Runs the built pakwright with args (argv[0] is "pakwright").
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options = {});
