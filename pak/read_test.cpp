@@ -13,10 +13,6 @@
 
 namespace {
 
-const std::string heading =
-    "Num Size     File name\n"
-    "--- -------- -------------------------------------------------------\n";
-
 using strings = std::vector<std::string>;
 
 // Reads archive from a file inside a fresh directory, with the working
@@ -60,7 +56,7 @@ TEST(ReadHeader, MissingHeaderBytesReadAsZero)
                                      pak_header_bytes(12, 0), pak_header_bytes(12, 63)}) {
         reading r(bytes, 0);
         EXPECT_EQ(r.result.status, 0);
-        EXPECT_EQ(r.result.out, heading);
+        EXPECT_EQ(r.result.out, listing_heading);
         EXPECT_EQ(r.result.err, "");
         EXPECT_EQ(r.extracted(), strings{});
     }
@@ -72,7 +68,7 @@ TEST(ReadDirectory, CountIsTheLengthInWholeRecords)
     std::string archive = pak_header_bytes(14, 130) + "xy" + pak_record_bytes("one", 12, 1) +
                           pak_record_bytes("two", 13, 1) + "zz";
     reading r(archive, 1);
-    EXPECT_EQ(r.result.out, heading + "  0        1 one\n  1        1 two\n");
+    EXPECT_EQ(r.result.out, listing_heading + "  0        1 one\n  1        1 two\n");
 }
 
 TEST(ReadDirectory, RecordsTheFileLacksAreListedAsEmpty)
@@ -81,11 +77,11 @@ TEST(ReadDirectory, RecordsTheFileLacksAreListedAsEmpty)
     std::string archive =
         pak_header_bytes(12, 192) + pak_record_bytes("whole", 0, 4) + pak_record_bytes("half", 0, 4).substr(0, 32);
     reading listed(archive, 1);
-    EXPECT_EQ(listed.result.out, heading + "  0        4 whole\n  1        0 half\n  2        0 \n");
+    EXPECT_EQ(listed.result.out, listing_heading + "  0        4 whole\n  1        0 half\n  2        0 \n");
 
     reading extracted(archive, 0);
     EXPECT_EQ(extracted.result.status, 0);
-    EXPECT_EQ(extracted.result.out, heading + "  0        4 whole\n"
+    EXPECT_EQ(extracted.result.out, listing_heading + "  0        4 whole\n"
                                               "  1        0 half\n"
                                               "  2        0 \n"
                                               "Error opening : No such file or directory\n"
@@ -97,7 +93,7 @@ TEST(ReadDirectory, RecordsTheFileLacksAreListedAsEmpty)
 TEST(ReadDirectory, AnOffsetPastTheEndListsEveryRecordEmpty)
 {
     reading r(pak_header_bytes(1000, 128), 1);
-    EXPECT_EQ(r.result.out, heading + "  0        0 \n  1        0 \n");
+    EXPECT_EQ(r.result.out, listing_heading + "  0        0 \n  1        0 \n");
 }
 
 TEST(ReadData, EveryChunkBoundaryExtractsExactly)
@@ -139,7 +135,7 @@ TEST(ReadData, ListModeReadsNoDataAndMakesNothing)
                           pak_record_bytes("g", 12, 0);
     reading r(archive, 1);
     EXPECT_EQ(r.result.status, 0);
-    EXPECT_EQ(r.result.out, heading + "  0       99 d/e/f\n  1        0 g\n");
+    EXPECT_EQ(r.result.out, listing_heading + "  0       99 d/e/f\n  1        0 g\n");
     EXPECT_EQ(r.everything(), (strings{"a.pak", "out/"}));
 }
 
@@ -156,7 +152,7 @@ TEST(ReadData, IndexAndSizeColumnsWidenForLargeNumbers)
 TEST(ReadTree, LeadingDirectoriesAreMadeAndReused)
 {
     reading r(pak_bytes({{"a/b/c", "1"}, {"a/b/d", "2"}, {"a/e", "3"}, {"x", "4"}}), 0);
-    EXPECT_EQ(r.result.out, heading + "  0        1 a/b/c\n  1        1 a/b/d\n  2        1 a/e\n  3        1 x\n");
+    EXPECT_EQ(r.result.out, listing_heading + "  0        1 a/b/c\n  1        1 a/b/d\n  2        1 a/e\n  3        1 x\n");
     EXPECT_EQ(r.extracted(), (strings{"a/", "a/b/", "a/b/c", "a/b/d", "a/e", "x"}));
     struct stat st;
     ASSERT_EQ(stat((r.dir / "out/a/b").c_str(), &st), 0);
@@ -169,7 +165,7 @@ TEST(ReadTree, AFailedOpenLetsExtractionGoOn)
 {
     reading r(pak_bytes({{"plain", "p"}, {"plain/under", "u"}, {"dir/", ""}, {"after", "ok"}}), 0);
     EXPECT_EQ(r.result.status, 0);
-    EXPECT_EQ(r.result.out, heading + "  0        1 plain\n"
+    EXPECT_EQ(r.result.out, listing_heading + "  0        1 plain\n"
                                       "  1        1 plain/under\n"
                                       "Error opening plain/under: Not a directory\n"
                                       "Error writing record: Not a directory\n"
@@ -188,7 +184,7 @@ TEST(ReadSafety, PathsLeadingOutsideAreListedButNotExtracted)
         members.push_back({p, "evil"});
     members.push_back({"..fine/a...b", "ok"});
     reading r(pak_bytes(members), 0);
-    std::string expected = heading;
+    std::string expected = listing_heading;
     for (size_t i = 0; i < unsafe.size(); ++i)
         expected += "  " + std::to_string(i) + "        4 " + unsafe[i] + "\n" + "Not extracting " +
                     unsafe[i] + ": path leads outside the output directory\n";
@@ -204,7 +200,7 @@ TEST(ReadSafety, ANameWithoutNulIsItsFieldAndNoMore)
     std::string archive = pak_header_bytes(12 + 3, 128) + "abc" + pak_record_bytes(full, 12, 3) +
                           pak_record_bytes("next", 12, 1);
     reading r(archive, 0);
-    EXPECT_EQ(r.result.out, heading + "  0        3 " + full + "\n  1        1 next\n");
+    EXPECT_EQ(r.result.out, listing_heading + "  0        3 " + full + "\n  1        1 next\n");
     EXPECT_EQ(r.file(full), "abc");
 }
 
@@ -212,7 +208,7 @@ TEST(ReadSafety, ControlBytesAreShownEscapedAndKeptOnDisk)
 {
     std::string name = "a\x1b[31mb\x7f\x01\x1f";
     reading r(pak_bytes({{name, "x"}, {"sub\n/../x", "y"}}), 0);
-    EXPECT_EQ(r.result.out, heading + "  0        1 a\\033[31mb\\177\\001\\037\n"
+    EXPECT_EQ(r.result.out, listing_heading + "  0        1 a\\033[31mb\\177\\001\\037\n"
                                       "  1        1 sub\\012/../x\n"
                                       "Not extracting sub\\012/../x: path leads outside the output directory\n");
     EXPECT_EQ(r.file(name), "x");
@@ -225,7 +221,7 @@ TEST(ReadSafety, MissingDataIsReportedAndNothingInvented)
                           pak_record_bytes("short", 142, 10) + "ok" + "tail";
     reading r(archive, 0);
     EXPECT_EQ(r.result.status, 0);
-    EXPECT_EQ(r.result.out, heading + "  0        2 whole\n  1       10 short\n"
+    EXPECT_EQ(r.result.out, listing_heading + "  0        2 whole\n  1       10 short\n"
                                       "Member short is incomplete: 6 of its 10 bytes are missing from the archive\n");
     EXPECT_EQ(r.file("whole"), "ok");
     EXPECT_EQ(r.file("short"), "tail");
@@ -243,7 +239,7 @@ TEST(ReadSafety, AFailedMemberWriteIsReportedAndExtractionGoesOn)
     run_result r = capture([&] { return read_pak(pak, 0); });
     fclose(pak);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, heading + "  0   100000 full\n"
+    EXPECT_EQ(r.out, listing_heading + "  0   100000 full\n"
                                "Error writing record: No space left on device\n"
                                "  1        2 next\n");
     EXPECT_EQ(read_file(dir / "out/next"), "ok");

@@ -20,19 +20,6 @@ const std::string help_text =
     "  -h, --help\t\tdisplay this help\n"
     "  -p, --pak=FILE\tread FILE for PACK information\n";
 
-const std::string heading =
-    "Num Size     File name\n"
-    "--- -------- -------------------------------------------------------\n";
-
-// The settings lines; a null dir prints no directory line, as in list mode.
-std::string settings(const std::string &pak, const char *dir, const std::string &op)
-{
-    std::string s = "Using pak file: " + pak + "\n";
-    if (dir)
-        s += "Input/output directory: " + std::string(dir) + "\n";
-    return s + "Operation: " + op + "\n";
-}
-
 run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args)
 {
     run_options options;
@@ -56,7 +43,7 @@ TEST(Help, ActsOnlyWhereItStands)
         {{"--bogus", "-h"}, 99, "", "unrecognized option `--bogus'\n"},
         {{"-ch"}, 0, help_text, ""},
         {{"--help=x"}, 99, "", "option `--help' doesn't allow an argument\n"},
-        {{"--", "-h"}, 255, settings("pak0.pak", "pak0", "extract") +
+        {{"--", "-h"}, 255, settings_lines("pak0.pak", "pak0", "extract") +
                               "Error opening pak0.pak: No such file or directory\n", ""},
     };
     for (const auto &c : cases) {
@@ -100,7 +87,7 @@ TEST(Defaults, NoArgumentsExtractPak0IntoPak0)
     write_file(dir / "pak0.pak", one_member);
     run_result r = run_in(dir, {});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, settings("pak0.pak", "pak0", "extract") + heading + "  0        4 f\n");
+    EXPECT_EQ(r.out, settings_lines("pak0.pak", "pak0", "extract") + listing_heading + "  0        4 f\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(dir / "pak0/f"), "data");
 }
@@ -110,13 +97,13 @@ TEST(Defaults, EmptyValuesStayEmpty)
     scoped_dir dir;
     run_result r = run_in(dir, {"--pak="});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, settings("", "pak0", "extract") + "Error opening : No such file or directory\n");
+    EXPECT_EQ(r.out, settings_lines("", "pak0", "extract") + "Error opening : No such file or directory\n");
     EXPECT_EQ(r.err, "");
 
     write_file(dir / "a.pak", one_member);
     r = run_in(dir, {"-pa.pak", "-d", ""});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, settings("a.pak", "", "extract") + "Error making : No such file or directory\n");
+    EXPECT_EQ(r.out, settings_lines("a.pak", "", "extract") + "Error making : No such file or directory\n");
 }
 
 TEST(Defaults, LastValueWinsAndPositionalArgumentsAreIgnored)
@@ -125,7 +112,7 @@ TEST(Defaults, LastValueWinsAndPositionalArgumentsAreIgnored)
     write_file(dir / "b.pak", one_member);
     run_result r = run_in(dir, {"x", "-p", "a.pak", "y", "--pak=b.pak", "-l", "z", "--", "-c"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, settings("b.pak", nullptr, "list") + heading + "  0        4 f\n");
+    EXPECT_EQ(r.out, settings_lines("b.pak", nullptr, "list") + listing_heading + "  0        4 f\n");
     EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{"b.pak"});
 }
 
@@ -134,7 +121,7 @@ TEST(Defaults, AnEmptyLongNameWithAValueSetsThePak)
     scoped_dir dir;
     write_file(dir / "q.pak", one_member);
     run_result r = run_in(dir, {"--=q.pak", "-l"});
-    EXPECT_EQ(r.out, settings("q.pak", nullptr, "list") + heading + "  0        4 f\n");
+    EXPECT_EQ(r.out, settings_lines("q.pak", nullptr, "list") + listing_heading + "  0        4 f\n");
 }
 
 TEST(FlagCombinations, ChooseWordModeAndDirectory)
@@ -145,7 +132,7 @@ TEST(FlagCombinations, ChooseWordModeAndDirectory)
         write_file(dir / "a.pak", one_member);
         run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, settings("a.pak", "out", "extract") + heading + "  0        4 f\n");
+        EXPECT_EQ(r.out, settings_lines("a.pak", "out", "extract") + listing_heading + "  0        4 f\n");
         EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "out/", "out/f"}));
         struct stat st;
         ASSERT_EQ(stat((dir / "out").c_str(), &st), 0);
@@ -159,7 +146,7 @@ TEST(FlagCombinations, ChooseWordModeAndDirectory)
         write_file(dir / "a.pak", one_member);
         run_result r = run_in(dir, {"-l", "-p", "a.pak", "-d", "out"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, settings("a.pak", nullptr, "list") + heading + "  0        4 f\n");
+        EXPECT_EQ(r.out, settings_lines("a.pak", nullptr, "list") + listing_heading + "  0        4 f\n");
         EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{"a.pak"});
     }
     // create: the directory is entered, the archive made in the start directory.
@@ -168,7 +155,7 @@ TEST(FlagCombinations, ChooseWordModeAndDirectory)
         write_file(dir / "tree/f", "data");
         run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "new.pak"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, settings("new.pak", "tree", "create") + heading + "  0        4 f\n");
+        EXPECT_EQ(r.out, settings_lines("new.pak", "tree", "create") + listing_heading + "  0        4 f\n");
         EXPECT_EQ(read_file(dir / "new.pak"), one_member);
     }
     // create and list: built from the start directory, without the archive itself.
@@ -177,7 +164,7 @@ TEST(FlagCombinations, ChooseWordModeAndDirectory)
         write_file(dir / "f", "data");
         run_result r = run_in(dir, {"-cl", "-d", "ignored"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, settings("pak0.pak", nullptr, "create") + heading + "  0        4 f\n");
+        EXPECT_EQ(r.out, settings_lines("pak0.pak", nullptr, "create") + listing_heading + "  0        4 f\n");
         EXPECT_EQ(read_file(dir / "pak0.pak"), one_member);
     }
 }
@@ -188,7 +175,7 @@ TEST(Failures, OpeningMakingAndEnteringGiveStatus255)
         scoped_dir dir;
         run_result r = run_in(dir, {"-l", "-p", "missing.pak"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, settings("missing.pak", nullptr, "list") +
+        EXPECT_EQ(r.out, settings_lines("missing.pak", nullptr, "list") +
                              "Error opening missing.pak: No such file or directory\n");
         EXPECT_EQ(r.err, "");
     }
@@ -198,14 +185,14 @@ TEST(Failures, OpeningMakingAndEnteringGiveStatus255)
         write_file(dir / "out/keep", "old");
         run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, settings("a.pak", "out", "extract") + "Error making out: File exists\n");
+        EXPECT_EQ(r.out, settings_lines("a.pak", "out", "extract") + "Error making out: File exists\n");
         EXPECT_EQ(list_tree(dir / "out"), std::vector<std::string>{"keep"});
     }
     {
         scoped_dir dir;
         run_result r = run_in(dir, {"-c", "-p", "new.pak", "-d", "nowhere"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, settings("new.pak", "nowhere", "create") +
+        EXPECT_EQ(r.out, settings_lines("new.pak", "nowhere", "create") +
                              "Error changing directories to nowhere: No such file or directory\n");
         EXPECT_EQ(read_file(dir / "new.pak"), "");
     }
@@ -219,7 +206,7 @@ TEST(Failures, ANonArchiveIsRefusedOnStandardErrorWithStatus0)
         write_file(dir / "a.pak", bytes);
         run_result r = run_in(dir, {"-p", "a.pak", "-d", "out"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, settings("a.pak", "out", "extract"));
+        EXPECT_EQ(r.out, settings_lines("a.pak", "out", "extract"));
         EXPECT_EQ(r.err, "Error: not a PAK file\n");
         EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "out/"}));
 
@@ -240,20 +227,20 @@ TEST(Failures, UnprivilegedUserMeetsPermissions)
     options.as_nobody = true;
     run_result r = run_pakwright({"-l", "-p", "secret.pak"}, options);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, settings("secret.pak", nullptr, "list") + "Error opening secret.pak: Permission denied\n");
+    EXPECT_EQ(r.out, settings_lines("secret.pak", nullptr, "list") + "Error opening secret.pak: Permission denied\n");
 
     mkdir((dir / "closed").c_str(), 0700);
     write_file(dir / "open.pak", one_member);
     chmod((dir / "open.pak").c_str(), 0644);
     r = run_pakwright({"-p", "open.pak", "-d", "closed/out"}, options);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, settings("open.pak", "closed/out", "extract") +
+    EXPECT_EQ(r.out, settings_lines("open.pak", "closed/out", "extract") +
                          "Error making closed/out: Permission denied\n");
 
     mkdir((dir / "locked").c_str(), 0600);
     r = run_pakwright({"-c", "-p", "/dev/null", "-d", "locked"}, options);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, settings("/dev/null", "locked", "create") +
+    EXPECT_EQ(r.out, settings_lines("/dev/null", "locked", "create") +
                          "Error changing directories to locked: Permission denied\n");
 }
 

@@ -160,6 +160,18 @@ std::string pattern(size_t n, unsigned seed)
     return bytes;
 }
 
+const std::string listing_heading =
+    "Num Size     File name\n"
+    "--- -------- -------------------------------------------------------\n";
+
+std::string settings_lines(const std::string &pak, const char *dir, const std::string &op)
+{
+    std::string s = "Using pak file: " + pak + "\n";
+    if (dir)
+        s += "Input/output directory: " + std::string(dir) + "\n";
+    return s + "Operation: " + op + "\n";
+}
+
 std::string le32(uint32_t v)
 {
     std::string bytes(4, '\0');

@@ -36,6 +36,12 @@ std::vector<std::string> list_tree(const std::string &dir);
 // Returns n bytes that differ from one position to the next.
 std::string pattern(size_t n, unsigned seed = 1);
 
+// The two heading lines of every listing.
+extern const std::string listing_heading;
+// The settings lines a run starts with; a null dir prints no directory line,
+// as in list mode.
+std::string settings_lines(const std::string &pak, const char *dir, const std::string &op);
+
 // Archive bytes, made from the format's rules alone.
 std::string le32(uint32_t v);
 std::string pak_header_bytes(uint32_t dir_offset, uint32_t dir_length,
