@@ -178,13 +178,13 @@ int read_pak(FILE *pak, int list_mode)
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = i < held ? directory[i] : pak_record{};
         stored_path path = path_of(record);
+        const shown_path shown = show_path(path.text);
         printf("%3i %8lu %s\n", static_cast<int>(i), static_cast<unsigned long>(record.data_length),
-               show_path(path.text).text);
+               shown.text);
         if (list_mode)
             continue;
         if (leads_outside(path.text)) {
-            printf("Not extracting %s: path leads outside the output directory\n",
-                   show_path(path.text).text);
+            printf("Not extracting %s: path leads outside the output directory\n", shown.text);
             continue;
         }
         if (extract_record(pak, record) != 0)
