@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,22 +12,56 @@
 #include "cli/options.h"
 #include "pak/build.h"
 #include "pak/read.h"
+#include "pak/report.h"
+
+namespace {
+
+// Makes sure descriptors 0, 1 and 2 are open, so that no file the run opens
+// becomes standard input, output or error: with descriptor 1 closed, the
+// archive would otherwise be opened as 1 and the listing written into it. A
+// closed one is taken by /dev/null opened for reading only, so writing to it
+// still fails as writing to a closed descriptor does, and is reported.
+// Returns 0, or -1 when no descriptor can be opened at all.
+int guard_standard_descriptors()
+{
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int taken = open("/dev/null", O_RDONLY);
+        if (taken < 0)
+            taken = open("/", O_RDONLY);
+        if (taken != fd)
+            return -1;
+    }
+    return 0;
+}
+
+// Reports a failed write of standard output once, at whatever exit.
+void finish_stdout_at_exit()
+{
+    finish_stdout();
+}
+
+}  // namespace
 
 void print_help()
 {
-    fputs("Usage: pakwright [argument ...]\n"
-          "\n"
-          "  -c, --create\t\tcreate PACK instead of extracting\n"
-          "  -d, --dir=DIR\tuse DIR as the input/output directory\n"
-          "  -l, --list\t\tlist files stored in PACK\n"
-          "  -h, --help\t\tdisplay this help\n"
-          "  -p, --pak=FILE\tread FILE for PACK information\n",
-          stdout);
-    exit(0);
+    say("Usage: pakwright [argument ...]\n"
+        "\n"
+        "  -c, --create\t\tcreate PACK instead of extracting\n"
+        "  -d, --dir=DIR\tuse DIR as the input/output directory\n"
+        "  -l, --list\t\tlist files stored in PACK\n"
+        "  -h, --help\t\tdisplay this help\n"
+        "  -p, --pak=FILE\tread FILE for PACK information\n");
+    exit(finish_stdout() == 0 ? 0 : -1);
 }
 
 int pakwright_main(int argc, char **argv)
 {
+    if (guard_standard_descriptors() != 0)
+        return -1;
+    atexit(finish_stdout_at_exit);
+
     const char *pak_path = nullptr;
     const char *io_dir = nullptr;
     int32_t create_mode = 0;
@@ -49,27 +84,30 @@ int pakwright_main(int argc, char **argv)
     if (!io_dir)
         io_dir = "pak0";
 
-    printf("Using pak file: %s\n", pak_path);
+    say("Using pak file: %s\n", show_path(pak_path));
     if (!list_mode)
-        printf("Input/output directory: %s\n", io_dir);
-    printf("Operation: %s\n", create_mode ? "create" : list_mode ? "list" : "extract");
+        say("Input/output directory: %s\n", show_path(io_dir));
+    say("Operation: %s\n", create_mode ? "create" : list_mode ? "list" : "extract");
 
     // The archive is opened before the working directory changes, so a
     // relative path names a file in the starting directory.
     FILE *pak = fopen(pak_path, create_mode ? "wb" : "rb");
     if (!pak) {
-        printf("Error opening %s: %s\n", pak_path, strerror(errno));
+        say("Error opening %s: %s\n", show_path(pak_path), strerror(errno));
+        finish_stdout();
         return -1;
     }
     if (!list_mode) {
         if (!create_mode && mkdir(io_dir, 0755) != 0) {
-            printf("Error making %s: %s\n", io_dir, strerror(errno));
+            say("Error making %s: %s\n", show_path(io_dir), strerror(errno));
             fclose(pak);
+            finish_stdout();
             return -1;
         }
         if (chdir(io_dir) != 0) {
-            printf("Error changing directories to %s: %s\n", io_dir, strerror(errno));
+            say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
             fclose(pak);
+            finish_stdout();
             return -1;
         }
     }
@@ -77,7 +115,7 @@ int pakwright_main(int argc, char **argv)
     if (!create_mode) {
         read_pak(pak, list_mode);
         fclose(pak);
-        return 0;
+        return finish_stdout() == 0 ? 0 : -1;
     }
 
     // Only a failed write makes creation fail once the builder has returned:
@@ -86,8 +124,10 @@ int pakwright_main(int argc, char **argv)
     int build_errno = errno;
     int closed = fclose(pak);
     if (built < 0 || closed != 0) {
-        printf("Error writing %s: %s\n", pak_path, strerror(built < 0 ? build_errno : errno));
+        say("Error writing %s: %s\n", show_path(pak_path),
+            strerror(built < 0 ? build_errno : errno));
+        finish_stdout();
         return -1;
     }
-    return 0;
+    return finish_stdout() == 0 ? 0 : -1;
 }

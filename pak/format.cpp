@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "pak/report.h"
+
 uint32_t load_le32(const unsigned char *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -35,7 +37,6 @@ pak_record decode_record(const unsigned char *in)
 void print_listing_heading()
 {
     // Dash groups as wide as the index, size and name columns.
-    fputs("Num Size     File name\n"
-          "--- -------- -------------------------------------------------------\n",
-          stdout);
+    say("Num Size     File name\n"
+        "--- -------- -------------------------------------------------------\n");
 }

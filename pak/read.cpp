@@ -10,34 +10,9 @@
 #include <cstring>
 
 #include "pak/copy.h"
+#include "pak/report.h"
 
 namespace {
-
-// A stored path with every control byte written as \ooo; this is how the
-// reader shows stored paths, so a hostile name cannot drive a terminal.
-struct shown_path {
-    char text[PAK_NAME_SIZE * 4 + 1];
-};
-
-// Returns path with bytes 0x01 to 0x1F and 0x7F escaped as a backslash and
-// three octal digits.
-shown_path show_path(const char *path)
-{
-    shown_path shown;
-    char *out = shown.text;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p; ++p) {
-        if (*p < 0x20 || *p == 0x7F) {
-            *out++ = '\\';
-            *out++ = static_cast<char>('0' + (*p >> 6));
-            *out++ = static_cast<char>('0' + ((*p >> 3) & 7));
-            *out++ = static_cast<char>('0' + (*p & 7));
-        } else {
-            *out++ = static_cast<char>(*p);
-        }
-    }
-    *out = '\0';
-    return shown;
-}
 
 // Returns the stored path of record as a NUL-terminated copy: the name
 // field's bytes up to its first NUL, and never more than the field holds.
@@ -114,7 +89,7 @@ int extract_record(FILE *pak, pak_record record)
     }
     if (!out) {
         int open_errno = errno;
-        printf("Error opening %s: %s\n", show_path(path.text).text, strerror(open_errno));
+        say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
         errno = open_errno;
         return -1;
     }
@@ -127,8 +102,8 @@ int extract_record(FILE *pak, pak_record record)
         return -1;
     }
     if (copy.copied < record.data_length)
-        printf("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
-               show_path(path.text).text,
+        say("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
+               show_path(path.text),
                static_cast<unsigned long long>(record.data_length - copy.copied),
                static_cast<unsigned long>(record.data_length));
     return fclose(out) == 0 ? 0 : -1;
@@ -153,7 +128,7 @@ int read_pak(FILE *pak, int list_mode)
 
     off_t size = size_and_seek(pak, dir_offset);
     if (size < 0) {
-        printf("Error seeking in archive: %s\n", strerror(errno));
+        say("Error seeking in archive: %s\n", strerror(errno));
         return -1;
     }
     // Memory is taken only for records the file can supply, the last one
@@ -165,7 +140,7 @@ int read_pak(FILE *pak, int list_mode)
     if (held > 0) {
         directory = static_cast<pak_record *>(calloc(held, PAK_RECORD_SIZE));
         if (!directory) {
-            printf("Error allocating memory: %s\n", strerror(errno));
+            say("Error allocating memory: %s\n", strerror(errno));
             fclose(pak);
             exit(-1);
         }
@@ -178,17 +153,17 @@ int read_pak(FILE *pak, int list_mode)
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = i < held ? directory[i] : pak_record{};
         stored_path path = path_of(record);
-        const shown_path shown = show_path(path.text);
-        printf("%3i %8lu %s\n", static_cast<int>(i), static_cast<unsigned long>(record.data_length),
-               shown.text);
+        say("%3i %8lu %s\n", static_cast<int>(i), static_cast<unsigned long>(record.data_length),
+            show_path(path.text));
         if (list_mode)
             continue;
         if (leads_outside(path.text)) {
-            printf("Not extracting %s: path leads outside the output directory\n", shown.text);
+            say("Not extracting %s: path leads outside the output directory\n",
+                show_path(path.text));
             continue;
         }
         if (extract_record(pak, record) != 0)
-            printf("Error writing record: %s\n", strerror(errno));
+            say("Error writing record: %s\n", strerror(errno));
     }
     free(directory);
     return 0;

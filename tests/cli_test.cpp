@@ -244,4 +244,68 @@ TEST(Failures, UnprivilegedUserMeetsPermissions)
                          "Error changing directories to locked: Permission denied\n");
 }
 
+TEST(Surroundings, ClosedStandardDescriptorsNeverShareTheArchiveOrAMember)
+{
+    scoped_dir dir;
+    for (int i = 0; i < 400; ++i)
+        write_file(dir / ("tree/member_" + std::to_string(i)), std::string(1000, 'x'));
+    ASSERT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "ref.pak"}).status, 0);
+    const std::string ref = read_file(dir / "ref.pak");
+    const std::vector<std::string> files = list_tree(dir / "tree");
+
+    const std::vector<int> closed_sets[] = {{0}, {1}, {2}, {0, 1}, {1, 2}, {0, 1, 2}};
+    for (const std::vector<int> &closed : closed_sets) {
+        std::string label = ::testing::PrintToString(closed);
+        bool out_closed = closed[0] == 1 || (closed.size() > 1 && closed[1] == 1);
+        bool err_closed = closed.back() == 2;
+        // A closed standard output is a failed one: the run says so.
+        std::string err = out_closed && !err_closed
+                              ? "Error writing standard output: Bad file descriptor\n" : "";
+        run_options options;
+        options.cwd = dir.path;
+        options.closed_fds = closed;
+        run_result r = run_pakwright({"-c", "-d", "tree", "-p", "t.pak"}, options);
+        EXPECT_EQ(r.status, out_closed ? 255 : 0) << label;
+        EXPECT_EQ(r.err, err) << label;
+        EXPECT_EQ(read_file(dir / "t.pak"), ref) << label;
+
+        remove((dir / "out").c_str());
+        r = run_pakwright({"-d", "out", "-p", "ref.pak"}, options);
+        EXPECT_EQ(r.status, out_closed ? 255 : 0) << label;
+        EXPECT_EQ(r.err, err) << label;
+        EXPECT_EQ(list_tree(dir / "out"), files) << label;
+        for (const std::string &f : files)
+            ASSERT_EQ(read_file(dir / ("out/" + f)), std::string(1000, 'x')) << label << f;
+        std::string rm = "rm -rf " + (dir / "out");
+        ASSERT_EQ(system(rm.c_str()), 0);
+    }
+}
+
+TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", "data");
+    ASSERT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "a.pak"}).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string made;  // what the run still makes, whole
+    } cases[] = {
+        {{"-l", "-p", "a.pak"}, ""},
+        {{"-p", "a.pak", "-d", "out"}, "out/f"},
+        {{"-c", "-d", "tree", "-p", "b.pak"}, "b.pak"},
+        {{"--help"}, ""},
+    };
+    for (const auto &c : cases) {
+        run_options options;
+        options.cwd = dir.path;
+        options.stdout_path = "/dev/full";
+        run_result r = run_pakwright(c.args, options);
+        EXPECT_EQ(r.status, 255) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+        if (!c.made.empty()) {
+            EXPECT_EQ(read_file(dir / c.made), c.made == "b.pak" ? read_file(dir / "a.pak") : "data");
+        }
+    }
+}
+
 }  // namespace

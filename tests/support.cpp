@@ -20,23 +20,31 @@
 
 namespace {
 
-void remove_tree(const std::string &path)
+// Removes name below the directory at_fd with all it holds, through
+// descriptors, so that trees deeper than a path can name go too.
+void remove_below(int at_fd, const char *name)
 {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
+    if (fstatat(at_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        if (DIR *dir = opendir(path.c_str())) {
+        fchmodat(at_fd, name, 0700, 0);
+        int fd = openat(at_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr) {
             while (dirent *e = readdir(dir))
                 if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                    remove_tree(path + "/" + e->d_name);
+                    remove_below(dirfd(dir), e->d_name);
             closedir(dir);
         }
-        rmdir(path.c_str());
+        unlinkat(at_fd, name, AT_REMOVEDIR);
     } else {
-        unlink(path.c_str());
+        unlinkat(at_fd, name, 0);
     }
+}
+
+void remove_tree(const std::string &path)
+{
+    remove_below(AT_FDCWD, path.c_str());
 }
 
 void list_into(const std::string &root, const std::string &rel, std::vector<std::string> &out)
@@ -255,8 +263,11 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
     if (pid == 0) {
         int in = open(options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str(),
                       O_RDONLY);
+        int out = options.stdout_path.empty()
+                      ? out_pipe[1]
+                      : open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
-        dup2(out_pipe[1], 1);
+        dup2(out, 1);
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);
         close(err_pipe[0]);
@@ -273,6 +284,14 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
                                  static_cast<rlim_t>(options.address_limit)};
             setrlimit(RLIMIT_AS, &lim);
         }
+        for (auto [resource, limit] : {std::pair{RLIMIT_STACK, options.stack_limit},
+                                       std::pair{RLIMIT_NOFILE, options.nofile_limit}}) {
+            struct rlimit lim = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+            if (limit >= 0)
+                setrlimit(resource, &lim);
+        }
+        for (int fd : options.closed_fds)
+            close(fd);
         for (const auto &var : options.env)
             setenv(var.first.c_str(), var.second.c_str(), 1);
         execv(words[0].c_str(), argv.data());

@@ -1,0 +1,24 @@
+// What pakwright prints: the one way every path is shown, and standard
+// output written with its failures kept, so that a run whose listing was
+// lost never ends as a success.
+#pragma once
+
+// Prints format and its values on standard output, as printf does, and
+// keeps the error of the first write that fails for finish_stdout. Returns
+// what printf returns.
+int say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Returns path as pakwright shows it: every byte that a terminal could take
+// as a control is written as a backslash and three octal digits. These are
+// bytes 0x01 to 0x1F and 0x7F, the two-byte UTF-8 forms of U+0080 to U+009F,
+// and bytes 0x80 to 0x9F that are not part of well-formed UTF-8. Everything
+// else, valid UTF-8 included, is shown as it is. The text lives in one
+// buffer that the next call reuses, so each printed line shows one path. A
+// path that needs more memory than can be had is shown cut, ending in "...".
+const char *show_path(const char *path);
+
+// Flushes standard output and, the first time a write to it has failed,
+// prints "Error writing standard output: %s" with the system's text on
+// standard error. Returns 0 when everything printed was written, -1 when a
+// write failed.
+int finish_stdout();
