@@ -8,6 +8,7 @@
 
 #include "pak/copy.h"
 #include "pak/format.h"
+#include "pak/report.h"
 #include "pak/walk.h"
 
 namespace {
@@ -25,7 +26,7 @@ int fail_write(pak_record *records)
 // Ends the build at a member that cannot be opened, with the system's text.
 [[noreturn]] void stop_at_unopenable(const char *path, int error)
 {
-    printf("Error opening %s: %s\n", path, strerror(error));
+    say("Error opening %s: %s\n", show_path(path), strerror(error));
     exit(-1);
 }
 
@@ -35,12 +36,13 @@ void check_fits(const char *path, uint64_t offset, uint64_t length)
 {
     switch (member_limit(offset, length)) {
     case MEMBER_TOO_LARGE:
-        printf("Error adding %s: %llu bytes exceed the member size limit of %llu bytes\n", path,
+        say("Error adding %s: %llu bytes exceed the member size limit of %llu bytes\n",
+            show_path(path),
                static_cast<unsigned long long>(length), static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
     case MEMBER_ENDS_PAST_LIMIT:
-        printf("Error adding %s: its data would end at offset %llu, past the limit of %llu\n",
-               path, static_cast<unsigned long long>(offset + length),
+        say("Error adding %s: its data would end at offset %llu, past the limit of %llu\n",
+            show_path(path), static_cast<unsigned long long>(offset + length),
                static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
     default:
@@ -77,14 +79,10 @@ int create_pak(FILE *pak)
 
     pak_record *records = nullptr;
     uint64_t count = 0;
-    struct stat top;
-    bool top_known = stat(".", &top) == 0;
-    const walk_level start = {top_known ? top.st_dev : 0, top_known ? top.st_ino : 0, 0, nullptr};
-    collect_files(nullptr, records, count, start);
+    collect_files(records, count, archive_known ? &archive : nullptr);
     if (count > PAK_RECORDS_MAX) {
-        printf("Error: %llu members exceed the limit of %llu\n",
-               static_cast<unsigned long long>(count),
-               static_cast<unsigned long long>(PAK_RECORDS_MAX));
+        say("Error: %llu members exceed the limit of %llu\n", static_cast<unsigned long long>(count),
+            static_cast<unsigned long long>(PAK_RECORDS_MAX));
         exit(-1);
     }
 
@@ -116,8 +114,8 @@ int create_pak(FILE *pak)
         uint64_t length = static_cast<uint64_t>(st.st_size);
         check_fits(record.name, position, length);
         record.data_offset = static_cast<uint32_t>(position);
-        printf("%3lu %8lu %s\n", static_cast<unsigned long>(kept),
-               static_cast<unsigned long>(length), record.name);
+        say("%3lu %8lu %s\n", static_cast<unsigned long>(kept), static_cast<unsigned long>(length),
+            show_path(record.name));
 
         copy_result copy = copy_range(fileno(member), 0, fileno(pak), length);
         if (copy.status == COPY_WRITE_FAILED) {
@@ -129,11 +127,12 @@ int create_pak(FILE *pak)
         // At most the measured length is taken; a member that yields less
         // is stored as it came, so the data stays back to back.
         if (copy.status == COPY_READ_FAILED)
-            printf("Error reading %s: %s: %llu of %llu bytes stored\n", record.name,
+            say("Error reading %s: %s: %llu of %llu bytes stored\n", show_path(record.name),
                    strerror(errno), static_cast<unsigned long long>(copy.copied),
                    static_cast<unsigned long long>(length));
         else if (copy.copied < length)
-            printf("Warning: %s shrank while it was read: %llu of %llu bytes stored\n", record.name,
+            say("Warning: %s shrank while it was read: %llu of %llu bytes stored\n",
+                show_path(record.name),
                    static_cast<unsigned long long>(copy.copied),
                    static_cast<unsigned long long>(length));
         fclose(member);

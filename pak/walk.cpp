@@ -2,7 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,31 +10,224 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/report.h"
+
 namespace {
 
-// Returns whether the directory (dev, ino) is level or one above it.
-bool on_walk_path(const walk_level *level, dev_t dev, ino_t ino)
+// One directory on the walk's path, from the top down to the directory being
+// read. Its entries are read whole when it is entered, so no directory stays
+// open while the walk is below it.
+struct walk_level {
+    dev_t dev;
+    ino_t ino;
+    size_t path_length;  // of its whole relative path; 0 at the top
+    char *entries;       // each entry: its ino_t, its type byte, its name, NUL
+    size_t entries_used;
+    size_t next_entry;   // offset of the next entry to handle
+    int back_fd;         // the directory above, when ".." does not lead there; else -1
+    size_t same_bucket;  // index + 1 of the next level in its hash bucket; 0 ends it
+};
+
+// The walk's path as a stack of levels, with a hash of their identities so
+// that recognising a directory already on the path costs the same at any
+// depth. Levels are pushed and popped in stack order, so the innermost level
+// is always first in its bucket.
+struct walk_state {
+    walk_level *levels;
+    size_t depth;
+    size_t capacity;
+    size_t *buckets;  // index + 1 of the innermost level in each bucket; 0 for none
+    size_t bucket_count;
+    size_t held_fds;  // back_fd descriptors open
+    size_t fd_cap;    // the most back_fd descriptors the walk may hold
+    char path[PAK_NAME_SIZE];  // the stored path of the entry being handled
+};
+
+constexpr size_t FIRST_BUCKETS = 64;
+constexpr size_t FIRST_ENTRY_BYTES = 4096;
+// Where the descriptor limit is infinite, the walk still holds no more.
+constexpr size_t FD_CAP_MAX = 4096;
+constexpr size_t ENTRY_HEAD = sizeof(ino_t) + 1;
+
+// Ends the process after memory has run out.
+[[noreturn]] void memory_failure()
 {
-    for (; level; level = level->parent)
-        if (level->dev == dev && level->ino == ino)
+    say("Memory failure: %s\n", strerror(errno));
+    exit(-1);
+}
+
+// Returns the bucket of the directory (dev, ino).
+size_t bucket_of(const walk_state &s, dev_t dev, ino_t ino)
+{
+    uint64_t h = (static_cast<uint64_t>(dev) * 0x9E3779B97F4A7C15u) ^ static_cast<uint64_t>(ino);
+    h *= 0xFF51AFD7ED558CCDu;
+    return static_cast<size_t>(h >> 32) & (s.bucket_count - 1);
+}
+
+// Returns whether the directory (dev, ino) is on the walk's path.
+bool on_walk_path(const walk_state &s, dev_t dev, ino_t ino)
+{
+    for (size_t i = s.buckets[bucket_of(s, dev, ino)]; i; i = s.levels[i - 1].same_bucket)
+        if (s.levels[i - 1].dev == dev && s.levels[i - 1].ino == ino)
             return true;
     return false;
 }
 
-// Forms the first PAK_NAME_MAX bytes of dir_path/name, or of name at the top,
-// in path, NUL-terminated.
-void form_stored_path(char *path, const char *dir_path, const char *name)
+// Links the level at index into its bucket, ahead of the levels above it.
+void hash_level(walk_state &s, size_t index)
 {
-    size_t used = 0;
-    if (dir_path && *dir_path) {
-        used = strnlen(dir_path, PAK_NAME_MAX);
-        memcpy(path, dir_path, used);
-        if (used < PAK_NAME_MAX)
-            path[used++] = '/';
+    walk_level &level = s.levels[index];
+    size_t &head = s.buckets[bucket_of(s, level.dev, level.ino)];
+    level.same_bucket = head;
+    head = index + 1;
+}
+
+// Pushes a level for the directory (dev, ino) with no entries yet, growing
+// the stack and the hash as needed; returns it.
+walk_level &push_level(walk_state &s, dev_t dev, ino_t ino, size_t path_length, int back_fd)
+{
+    if (s.depth == s.capacity) {
+        size_t capacity = s.capacity ? s.capacity * 2 : 64;
+        void *grown = realloc(s.levels, capacity * sizeof(walk_level));
+        if (!grown)
+            memory_failure();
+        s.levels = static_cast<walk_level *>(grown);
+        s.capacity = capacity;
     }
+    if (s.depth * 2 >= s.bucket_count) {
+        size_t count = s.bucket_count ? s.bucket_count * 2 : FIRST_BUCKETS;
+        void *grown = calloc(count, sizeof(size_t));
+        if (!grown)
+            memory_failure();
+        free(s.buckets);
+        s.buckets = static_cast<size_t *>(grown);
+        s.bucket_count = count;
+        for (size_t i = 0; i < s.depth; ++i)
+            hash_level(s, i);
+    }
+    walk_level &level = s.levels[s.depth];
+    level = {dev, ino, path_length, nullptr, 0, 0, back_fd, 0};
+    hash_level(s, s.depth++);
+    return level;
+}
+
+// Reads the working directory's entries, hidden ones left out, into level.
+// Returns 0, or -1 with errno set when the directory cannot be opened.
+int read_entries(walk_level &level)
+{
+    DIR *dir = opendir(".");
+    if (!dir)
+        return -1;
+    size_t size = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        size_t name_size = strlen(entry->d_name) + 1;
+        size_t need = level.entries_used + ENTRY_HEAD + name_size;
+        if (need > size) {
+            size = size ? size * 2 : FIRST_ENTRY_BYTES;
+            if (size < need)
+                size = need;
+            void *grown = realloc(level.entries, size);
+            if (!grown)
+                memory_failure();
+            level.entries = static_cast<char *>(grown);
+        }
+        char *at = level.entries + level.entries_used;
+        ino_t ino = entry->d_ino;
+        memcpy(at, &ino, sizeof ino);
+        at[sizeof ino] = static_cast<char>(entry->d_type);
+        memcpy(at + ENTRY_HEAD, entry->d_name, name_size);
+        level.entries_used = need;
+    }
+    closedir(dir);
+    return 0;
+}
+
+// Returns to the directory above the innermost level and drops that level.
+// Ends the process when the way back no longer leads to that directory, as
+// when the tree is moved while it is walked.
+void leave_level(walk_state &s)
+{
+    walk_level &level = s.levels[s.depth - 1];
+    const walk_level &above = s.levels[s.depth - 2];
+    bool back;
+    if (level.back_fd >= 0) {
+        back = fchdir(level.back_fd) == 0;
+        int saved = errno;
+        close(level.back_fd);
+        errno = saved;
+        --s.held_fds;
+    } else {
+        // A directory moved away meanwhile leaves ".." somewhere else.
+        struct stat st;
+        back = chdir("..") == 0 && stat(".", &st) == 0;
+        if (back && (st.st_dev != above.dev || st.st_ino != above.ino)) {
+            back = false;
+            errno = ENOENT;
+        }
+    }
+    if (!back) {
+        say("Unable to return to work directory: %s\n", strerror(errno));
+        exit(-1);
+    }
+    s.buckets[bucket_of(s, level.dev, level.ino)] = level.same_bucket;
+    free(level.entries);
+    --s.depth;
+}
+
+// Enters the subdirectory name, whose identity is st and whose stored path
+// is in s.path, and reads it. Reports and returns when it cannot be entered
+// or read; the working directory is then unchanged.
+void enter_directory(walk_state &s, const char *name, const struct stat &st, size_t path_length)
+{
+    // ".." leads back unless the directory was reached through a link from
+    // elsewhere; only then is a descriptor held to return by.
+    char up[sizeof(dirent::d_name) + 3];
+    snprintf(up, sizeof up, "%s/..", name);
+    const walk_level &here = s.levels[s.depth - 1];
+    struct stat parent;
+    bool dotdot_leads_back = stat(up, &parent) == 0 && parent.st_dev == here.dev &&
+                             parent.st_ino == here.ino;
+    int back_fd = -1;
+    if (!dotdot_leads_back) {
+        if (s.held_fds >= s.fd_cap) {
+            say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(EMFILE));
+            return;
+        }
+        back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (back_fd < 0) {
+            say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(errno));
+            return;
+        }
+        ++s.held_fds;
+    }
+    if (chdir(name) != 0) {
+        say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(errno));
+        if (back_fd >= 0) {
+            close(back_fd);
+            --s.held_fds;
+        }
+        return;
+    }
+    walk_level &level = push_level(s, st.st_dev, st.st_ino, path_length, back_fd);
+    if (read_entries(level) != 0) {
+        say("Unable to open work directory: %s\n", strerror(errno));
+        leave_level(s);
+    }
+}
+
+// Forms in s.path the first PAK_NAME_MAX bytes of the stored path of name in
+// the innermost level, whose own stored path is already there.
+void form_stored_path(walk_state &s, const char *name)
+{
+    const walk_level &level = s.levels[s.depth - 1];
+    size_t used = level.path_length < PAK_NAME_MAX ? level.path_length : PAK_NAME_MAX;
+    if (s.depth > 1 && used < PAK_NAME_MAX)
+        s.path[used++] = '/';
     size_t take = strnlen(name, PAK_NAME_MAX - used);
-    memcpy(path + used, name, take);
-    path[used + take] = '\0';
+    memcpy(s.path + used, name, take);
+    s.path[used + take] = '\0';
 }
 
 // Appends a record for the stored path to the list, growing it by one.
@@ -42,10 +235,8 @@ void append_record(pak_record *&records, uint64_t &count, const char *path, bool
 {
     pak_record *grown =
         static_cast<pak_record *>(realloc(records, (count + 1) * sizeof(pak_record)));
-    if (!grown) {
-        printf("Memory failure: %s\n", strerror(errno));
-        exit(-1);
-    }
+    if (!grown)
+        memory_failure();
     records = grown;
     pak_record &record = records[count++];
     memset(&record, 0, sizeof record);
@@ -53,34 +244,64 @@ void append_record(pak_record *&records, uint64_t &count, const char *path, bool
     record.data_length = cut ? PAK_PATH_CUT : 0;
 }
 
+// Returns whether st is the archive's identity.
+bool is_archive(const struct stat *archive, const struct stat &st)
+{
+    return archive && st.st_dev == archive->st_dev && st.st_ino == archive->st_ino;
+}
+
 }  // namespace
 
-int collect_files(const char *dir_path, pak_record *&records, uint64_t &count,
-                  const walk_level &level)
+int collect_files(pak_record *&records, uint64_t &count, const struct stat *archive)
 {
-    DIR *dir = opendir(".");
-    if (!dir) {
-        printf("Unable to open work directory: %s\n", strerror(errno));
-        return -1;
-    }
-    int dir_fd = dirfd(dir);
-    bool top = !dir_path || !*dir_path;
-    char path[PAK_NAME_SIZE];
+    walk_state s = {};
+    struct rlimit nofile;
+    s.fd_cap = FD_CAP_MAX;
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur != RLIM_INFINITY &&
+        nofile.rlim_cur / 2 < FD_CAP_MAX)
+        s.fd_cap = static_cast<size_t>(nofile.rlim_cur / 2);
 
-    while (const dirent *entry = readdir(dir)) {
-        const char *name = entry->d_name;
-        if (name[0] == '.')
+    struct stat top = {};
+    stat(".", &top);
+    walk_level &first = push_level(s, top.st_dev, top.st_ino, 0, -1);
+    int result = 1;
+    if (read_entries(first) != 0) {
+        say("Unable to open work directory: %s\n", strerror(errno));
+        result = -1;
+    }
+
+    while (s.depth > 0) {
+        walk_level &level = s.levels[s.depth - 1];
+        if (level.next_entry >= level.entries_used) {
+            if (s.depth == 1) {
+                free(level.entries);
+                break;
+            }
+            leave_level(s);
             continue;
-        form_stored_path(path, dir_path, name);
-        size_t path_length = (top ? 0 : level.path_length + 1) + strlen(name);
+        }
+        const char *at = level.entries + level.next_entry;
+        ino_t entry_ino;
+        memcpy(&entry_ino, at, sizeof entry_ino);
+        unsigned char type = static_cast<unsigned char>(at[sizeof entry_ino]);
+        const char *name = at + ENTRY_HEAD;
+        level.next_entry += ENTRY_HEAD + strlen(name) + 1;
+
+        form_stored_path(s, name);
+        size_t path_length = (s.depth > 1 ? level.path_length + 1 : 0) + strlen(name);
+        bool cut = path_length > PAK_NAME_MAX;
 
         // The listing's own type saves a status call for every plain file;
         // links, unknown types and directories need the status, following
-        // links, to know what they lead to and which directory it is.
-        unsigned char type = entry->d_type;
+        // links, to know what they lead to and which directory it is. A file
+        // is checked against the archive only when its number matches, or
+        // when its cut path would otherwise stop the build.
         struct stat st;
-        if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN) {
-            if (fstatat(dir_fd, name, &st, 0) != 0)
+        bool have_status = false;
+        if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN ||
+            (type == DT_REG && archive && (cut || entry_ino == archive->st_ino))) {
+            have_status = stat(name, &st) == 0;
+            if (!have_status)
                 type = DT_REG;  // recorded; its open reports what is wrong
             else if (S_ISDIR(st.st_mode))
                 type = DT_DIR;
@@ -91,30 +312,21 @@ int collect_files(const char *dir_path, pak_record *&records, uint64_t &count,
         }
 
         if (type == DT_REG) {
-            append_record(records, count, path, path_length > PAK_NAME_MAX);
+            if (!(have_status && is_archive(archive, st)))
+                append_record(records, count, s.path, cut);
             continue;
         }
         if (type != DT_DIR) {
-            printf("Skipping %s: not a regular file or directory\n", path);
+            say("Skipping %s: not a regular file or directory\n", show_path(s.path));
             continue;
         }
-        if (on_walk_path(&level, st.st_dev, st.st_ino)) {
-            printf("Skipping %s: directory loop\n", path);
+        if (on_walk_path(s, st.st_dev, st.st_ino)) {
+            say("Skipping %s: directory loop\n", show_path(s.path));
             continue;
         }
-        if (chdir(name) != 0) {
-            printf("Unable to enter directory %s: %s\n", path, strerror(errno));
-            continue;
-        }
-        const walk_level below = {st.st_dev, st.st_ino, path_length, &level};
-        collect_files(path, records, count, below);
-        // Back through the open directory, not "..", which after a link to a
-        // directory leads somewhere else.
-        if (fchdir(dir_fd) != 0) {
-            printf("Unable to return to work directory: %s\n", strerror(errno));
-            exit(-1);
-        }
+        enter_directory(s, name, st, path_length);
     }
-    closedir(dir);
-    return 1;
+    free(s.levels);
+    free(s.buckets);
+    return result;
 }

@@ -1,9 +1,8 @@
 // The directory walk that gathers the members of a new archive.
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
 
-#include <cstddef>
 #include <cstdint>
 
 #include "pak/format.h"
@@ -14,23 +13,20 @@
 // path, which may name another file.
 constexpr uint32_t PAK_PATH_CUT = UINT32_MAX;
 
-// One directory on the path from the top of the walk down to the directory
-// being read; the chain lets the walk recognise a directory it is already in.
-struct walk_level {
-    dev_t dev;
-    ino_t ino;
-    size_t path_length;        // of its whole relative path; 0 at the top
-    const walk_level *parent;  // null at the top
-};
-
-// Reads the working directory, whose stored path is dir_path (null or empty
-// at the top) and whose identity is level, and appends a record for every
-// file below it, depth first in the order the system lists each directory.
-// Names that begin with "." are passed over with everything below them.
-// Directories that cannot be entered, that lead back to a directory on the
-// walk's path, and entries that are neither files nor directories are
-// reported and skipped. The working directory is the same on return.
-// Returns 1 when the directory was read to its end, -1 when it could not be
-// read. Ends the process with status -1 when the record list cannot grow.
-int collect_files(const char *dir_path, pak_record *&records, uint64_t &count,
-                  const walk_level &level);
+// Appends a record for every file below the working directory, depth first
+// in the order the system lists each directory. Names that begin with "."
+// are passed over with everything below them, and so is the file whose
+// identity is archive (when not null), wherever it lies. Directories that
+// cannot be entered, that lead back to a directory on the walk's path, and
+// entries that are neither files nor directories are reported and skipped.
+//
+// The walk keeps its path on the heap, not the stack, and holds at most one
+// descriptor per level, and only for a level that ".." does not lead back
+// from (one reached through a link from elsewhere); those stay within half
+// the descriptor limit. So no depth of tree exhausts the stack or the
+// descriptors. The working directory is the same on return.
+//
+// Returns 1 when the working directory was read to its end, -1 when it could
+// not be read. Ends the process with status -1 when memory runs out or the
+// way back up the tree is lost.
+int collect_files(pak_record *&records, uint64_t &count, const struct stat *archive);

@@ -226,14 +226,66 @@ TEST(HostileTrees, SpecialFilesAreSkippedAndNeverOpened)
     EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"file", "f"}}));
 }
 
-TEST(HostileTrees, TheArchiveInsideTheTreeIsPassedOver)
+TEST(HostileTrees, TheArchiveInsideTheTreeIsPassedOverHoweverLongItsPath)
+{
+    // At a path longer than a name holds, the archive must not stop the
+    // build as a member would.
+    for (const std::string &inner : strings{"inner.pak", std::string(50, 'L') + "/out.pak"}) {
+        scoped_dir dir;
+        write_file(dir / "tree/f", "data");
+        mkdir((dir / "tree/" + std::string(50, 'L')).c_str(), 0755);
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "tree/" + inner});
+        EXPECT_EQ(r.status, 0) << inner;
+        EXPECT_EQ(r.out, create_settings("tree/" + inner, "tree") + listing_heading + "  0        4 f\n");
+        EXPECT_EQ(read_file(dir / ("tree/" + inner)), pak_bytes({{"f", "data"}}));
+    }
+}
+
+TEST(HostileTrees, ADeepTreeNeitherCrashesNorRunsOutOfDescriptors)
+{
+    // Far deeper than a recursive walk survives on a 256 KiB stack, and
+    // deeper than the descriptor limit, were one held for each level.
+    scoped_dir dir;
+    write_file(dir / "tree/top", "t");
+    int fd = open((dir / "tree").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 3000; ++level) {
+        ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+        int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = below;
+    }
+    run_options options;
+    options.stack_limit = 256 << 10;
+    options.nofile_limit = 16;
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") + listing_heading + "  0        1 top\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"top", "t"}}));
+
+    // A file at the bottom still stops the build when its turn comes.
+    close(openat(fd, "bottom", O_WRONLY | O_CREAT, 0644));
+    close(fd);
+    r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    std::string cut = "d";
+    while (cut.size() < 54)
+        cut += "/d";
+    const std::string stop = "Error opening " + cut + ": File name too long\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), stop.size())), stop) << r.out;
+}
+
+TEST(HostileTrees, NamesAreShownEscapedWhileBuilding)
 {
     scoped_dir dir;
-    write_file(dir / "tree/f", "data");
-    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "tree/inner.pak"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, create_settings("tree/inner.pak", "tree") + listing_heading + "  0        4 f\n");
-    EXPECT_EQ(read_file(dir / "tree/inner.pak"), pak_bytes({{"f", "data"}}));
+    write_file(dir / "tree/red\033[31m", "r");
+    ASSERT_EQ(mkfifo((dir / "tree/fifo\r").c_str(), 0644), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree\a", "-p", "t.pak"});
+    EXPECT_EQ(r.out, "Using pak file: t.pak\nInput/output directory: tree\\007\nOperation: create\n"
+                     "Error changing directories to tree\\007: No such file or directory\n");
+    r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_NE(r.out.find("Skipping fifo\\015: not a regular file or directory\n"), std::string::npos);
+    EXPECT_NE(r.out.find("  0        1 red\\033[31m\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"red\033[31m", "r"}}));
 }
 
 TEST(HostileTrees, AMemberThatYieldsLessThanItsSizeIsStoredAsItCame)
