@@ -36,6 +36,15 @@ int guard_standard_descriptors()
     return 0;
 }
 
+// Returns whether path names the regular file that standard output writes
+// to. An archive built there would be mixed with its own listing.
+bool is_standard_output(const char *path)
+{
+    struct stat file, out;
+    return stat(path, &file) == 0 && S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &out) == 0 &&
+           file.st_dev == out.st_dev && file.st_ino == out.st_ino;
+}
+
 // Reports a failed write of standard output once, at whatever exit.
 void finish_stdout_at_exit()
 {
@@ -89,6 +98,11 @@ int pakwright_main(int argc, char **argv)
         say("Input/output directory: %s\n", show_path(io_dir));
     say("Operation: %s\n", create_mode ? "create" : list_mode ? "list" : "extract");
 
+    if (create_mode && is_standard_output(pak_path)) {
+        say("Error: %s is standard output, where the listing goes\n", show_path(pak_path));
+        finish_stdout();
+        return -1;
+    }
     // The archive is opened before the working directory changes, so a
     // relative path names a file in the starting directory.
     FILE *pak = fopen(pak_path, create_mode ? "wb" : "rb");

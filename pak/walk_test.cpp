@@ -1,6 +1,8 @@
 #include "pak/walk.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -135,6 +137,45 @@ TEST(Walk, FollowsLinksToDirectoriesButNeverIntoALoop)
                              "other/inner/up", "other/top"})
         EXPECT_NE(w.out.find(std::string("Skipping ") + loop + ": directory loop\n"), std::string::npos)
             << loop << "\n" << w.out;
+}
+
+TEST(Walk, HoldsDescriptorsOnlyForLinksFromElsewhereWithinTheLimit)
+{
+    // A chain of links, each into a directory whose ".." is not the link's
+    // own directory: the only levels the walk needs a descriptor to leave.
+    scoped_dir dir;
+    const int chain = 25;
+    mkdir((dir / "far").c_str(), 0755);
+    for (int i = 1; i <= chain; ++i) {
+        mkdir((dir / ("far/x" + std::to_string(i))).c_str(), 0755);
+        if (i < chain)
+            symlink(("../x" + std::to_string(i + 1)).c_str(),
+                    (dir / ("far/x" + std::to_string(i) + "/next")).c_str());
+    }
+    write_file(dir / "tree/file", "f");
+    ASSERT_EQ(symlink("../far/x1", (dir / "tree/go").c_str()), 0);
+
+    int first_free = open("/dev/null", O_RDONLY);
+    close(first_free);
+    walked all = walk(dir / "tree");
+    EXPECT_EQ(all.out, "");
+    EXPECT_EQ(all.names, strings{"file"});
+
+    struct rlimit saved, low;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    low = saved;
+    low.rlim_cur = 40;  // the walk may hold 20
+    setrlimit(RLIMIT_NOFILE, &low);
+    walked w = walk(dir / "tree");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::string at = "go";
+    for (int i = 0; i < 20; ++i)
+        at += "/next";
+    EXPECT_EQ(w.out, "Unable to enter directory " + at.substr(0, 55) + ": Too many open files\n");
+    EXPECT_EQ(w.names, strings{"file"});
+    int next_free = open("/dev/null", O_RDONLY);
+    close(next_free);
+    EXPECT_EQ(next_free, first_free) << "every descriptor given back";
 }
 
 TEST(Walk, SkipsWhatIsNeitherFileNorDirectoryButRecordsDanglingLinks)

@@ -281,6 +281,19 @@ TEST(Surroundings, ClosedStandardDescriptorsNeverShareTheArchiveOrAMember)
     }
 }
 
+TEST(Surroundings, AnArchiveThatIsStandardOutputIsRefused)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", "data");
+    run_options options;
+    options.cwd = dir.path;
+    options.stdout_path = dir / "log";
+    run_result r = run_pakwright({"-c", "-d", "tree", "-p", "log"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(read_file(dir / "log"),
+              settings_lines("log", "tree", "create") + "Error: log is standard output, where the listing goes\n");
+}
+
 TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
 {
     scoped_dir dir;
