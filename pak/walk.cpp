@@ -233,8 +233,13 @@ void form_stored_path(walk_state &s, const char *name)
 // Appends a record for the stored path to the list, growing it by one.
 void append_record(pak_record *&records, uint64_t &count, const char *path, bool cut)
 {
-    pak_record *grown =
-        static_cast<pak_record *>(realloc(records, (count + 1) * sizeof(pak_record)));
+    // Where size_t is 32 bits, the list's size must not wrap around.
+    if (count + 1 > SIZE_MAX / sizeof(pak_record)) {
+        errno = ENOMEM;
+        memory_failure();
+    }
+    pak_record *grown = static_cast<pak_record *>(
+        realloc(records, static_cast<size_t>(count + 1) * sizeof(pak_record)));
     if (!grown)
         memory_failure();
     records = grown;
