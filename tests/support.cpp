@@ -227,19 +227,20 @@ run_result capture(const std::function<int()> &fn)
 
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options)
 {
+    // Root becomes the unprivileged user; any other user meets permissions
+    // as itself.
+    const bool drop_root = options.as_nobody && geteuid() == 0;
     std::vector<std::string> words;
-    std::string binary = options.as_nobody ? nobody_binary()
-                         : options.dynamic  ? std::string(PAKWRIGHT_DYNAMIC_BIN)
-                                            : std::string(PAKWRIGHT_BIN);
-    if (options.as_nobody)
-        words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary};
-    else
-        words = {binary};
+    if (drop_root)
+        words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    words.push_back(drop_root         ? nobody_binary()
+                    : options.dynamic ? std::string(PAKWRIGHT_DYNAMIC_BIN)
+                                      : std::string(PAKWRIGHT_BIN));
     std::vector<char *> argv;
     for (std::string &w : words)
         argv.push_back(&w[0]);
     std::string name = "pakwright";
-    if (!options.as_nobody)
+    if (words.size() == 1)
         argv[0] = &name[0];
     std::vector<std::string> rest = args;
     for (std::string &a : rest)
