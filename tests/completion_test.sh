@@ -29,7 +29,6 @@ check()
 
 all='--create --dir= --help --list --pak= -c -d -h -l -p'
 check "$all" ''
-check "$all" -
 check '--dir=' --d
 check '' notes
 check 'a.pak sub' -p ''
@@ -40,10 +39,8 @@ check 'sub/b.pak' -p sub/
 check 'notes.txt' -p n
 check 'sub' -d ''
 check 'sub' --dir ''
-check 'sub' -ld ''
 # '=' breaks words by default; without it the attached value comes whole.
 check 'sub' --dir =
-check 'sub' --dir = s
 check 'a.pak sub' --pak = ''
 check '--dir=sub' --dir=
 check '--pak=a.pak --pak=sub' --pak=
