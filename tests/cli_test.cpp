@@ -218,10 +218,11 @@ TEST(Failures, ANonArchiveIsRefusedOnStandardErrorWithStatus0)
 
 TEST(Failures, UnprivilegedUserMeetsPermissions)
 {
+    // The modes deny both the unprivileged user and the owner, whichever runs.
     scoped_dir dir;
     chmod(dir.path.c_str(), 0777);
     write_file(dir / "secret.pak", one_member);
-    chmod((dir / "secret.pak").c_str(), 0600);
+    chmod((dir / "secret.pak").c_str(), 0200);
     run_options options;
     options.cwd = dir.path;
     options.as_nobody = true;
@@ -229,7 +230,7 @@ TEST(Failures, UnprivilegedUserMeetsPermissions)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, settings_lines("secret.pak", nullptr, "list") + "Error opening secret.pak: Permission denied\n");
 
-    mkdir((dir / "closed").c_str(), 0700);
+    mkdir((dir / "closed").c_str(), 0500);
     write_file(dir / "open.pak", one_member);
     chmod((dir / "open.pak").c_str(), 0644);
     r = run_pakwright({"-p", "open.pak", "-d", "closed/out"}, options);

@@ -94,6 +94,22 @@ const std::string &nobody_binary()
     return path;
 }
 
+// The words that start a binary of this build on this machine: the
+// emulator's, split at spaces, in a cross build; none otherwise.
+const std::vector<std::string> &emulator_words()
+{
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+#ifdef PAKWRIGHT_EMULATOR
+        std::istringstream in(PAKWRIGHT_EMULATOR);
+        for (std::string w; in >> w;)
+            split.push_back(w);
+#endif
+        return split;
+    }();
+    return words;
+}
+
 }  // namespace
 
 scoped_dir::scoped_dir()
@@ -235,19 +251,34 @@ run_result capture(const std::function<int()> &fn)
 
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options)
 {
+    // Root becomes the unprivileged user; any other user meets permissions
+    // as itself.
+    const bool drop_root = options.as_nobody && geteuid() == 0;
     std::vector<std::string> words;
-    std::string binary = options.as_nobody ? nobody_binary()
-                         : options.dynamic  ? std::string(PAKWRIGHT_DYNAMIC_BIN)
-                                            : std::string(PAKWRIGHT_BIN);
-    if (options.as_nobody)
-        words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary};
-    else
-        words = {binary};
+    if (drop_root)
+        words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    // Under the emulator (qemu-user) the environment is set for the guest
+    // alone, so a preloaded module never reaches the emulator itself. The
+    // emulator's own reservations would exhaust an RLIMIT_AS, so the limit
+    // becomes the guest's reserved address space instead: the limit on top
+    // of the 32 MiB below which qemu may load a position-independent binary
+    // (as it does on s390x).
+    const bool emulated = !emulator_words().empty();
+    for (const std::string &w : emulator_words())
+        words.push_back(w);
+    if (emulated && options.address_limit >= 0)
+        words.insert(words.end(), {"-R", std::to_string(options.address_limit + (32L << 20))});
+    if (emulated)
+        for (const auto &var : options.env)
+            words.insert(words.end(), {"-E", var.first + "=" + var.second});
+    words.push_back(drop_root         ? nobody_binary()
+                    : options.dynamic ? std::string(PAKWRIGHT_DYNAMIC_BIN)
+                                      : std::string(PAKWRIGHT_BIN));
     std::vector<char *> argv;
     for (std::string &w : words)
         argv.push_back(&w[0]);
     std::string name = "pakwright";
-    if (!options.as_nobody)
+    if (words.size() == 1)
         argv[0] = &name[0];
     std::vector<std::string> rest = args;
     for (std::string &a : rest)
@@ -279,7 +310,7 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
                                  static_cast<rlim_t>(options.fsize_limit)};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        if (options.address_limit >= 0) {
+        if (options.address_limit >= 0 && !emulated) {
             struct rlimit lim = {static_cast<rlim_t>(options.address_limit),
                                  static_cast<rlim_t>(options.address_limit)};
             setrlimit(RLIMIT_AS, &lim);
@@ -293,7 +324,8 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
         for (int fd : options.closed_fds)
             close(fd);
         for (const auto &var : options.env)
-            setenv(var.first.c_str(), var.second.c_str(), 1);
+            if (!emulated)
+                setenv(var.first.c_str(), var.second.c_str(), 1);
         execv(words[0].c_str(), argv.data());
         _exit(127);
     }

@@ -68,7 +68,8 @@ run_result capture(const std::function<int()> &fn);
 
 struct run_options {
     std::string cwd;          // where the binary runs; empty: the current directory
-    bool as_nobody = false;   // run as uid and gid 65534 through setpriv
+    bool as_nobody = false;   // without privilege: root runs it as uid and gid 65534
+                              // through setpriv, any other user as itself
     long fsize_limit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long address_limit = -1;  // RLIMIT_AS in bytes
     std::string stdin_path;   // empty: /dev/null
