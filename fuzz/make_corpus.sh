@@ -28,6 +28,8 @@ done
 printf -- '-c\0-l\0-pout.pak\0-d\0dir\0' > "$corpus/options/short.args"
 printf -- '--create\0--pa=x.pak\0--dir\0tree\0--\0-h\0' > "$corpus/options/long.args"
 printf -- '-cxl\0--help=x\0--pakfile\0-p' > "$corpus/options/errors.args"
+printf -- '--%s\0-i%s\0' "$(printf 'x%.0s' $(seq 1 600))" "$(printf '9%.0s' $(seq 1 600))" \
+  > "$corpus/options/long-texts.args"
 printf -- '--string=abc\0-S\0v\0-i-2147483649\0--uint\0004294967296\0-l\0-9223372036854775808\0--unsigned=18446744073709551616\0-G12x\0-Ff\0-q\0-5\0' \
   > "$corpus/options/every-kind.args"
 

@@ -1,8 +1,8 @@
 // libFuzzer target: the input, cut into elements that each end at a NUL
 // byte (or at the end of the input), is an argument vector behind the
-// program name. It is parsed with the program's own table and
-// with a table holding every kind of option, as a variable and as a
-// callback, each with and without negative numbers kept. The reporter
+// program name. It is parsed with the program's own table and with a table
+// holding every kind of option, as a variable and as a callback, each with
+// and without negative numbers kept. The reporter
 // returns, so every error path runs to its end. After each parse the target
 // aborts unless:
 //   - argc did not grow, and argv[argc] is null;
@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "cli/driver.h"
@@ -87,11 +86,15 @@ void check_message(const char *format, ...)
             fail("a message has a conversion other than %s and %c");
         }
     }
-    char text[512];
-    vsnprintf(text, sizeof text, format, copy);
+    va_list measure;
+    va_copy(measure, copy);
+    int length = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1);
+    vsnprintf(text.data(), text.size(), format, copy);
     va_end(copy);
     va_end(ap);
-    if (text[0] == '\0' || text[strlen(text) - 1] != '\n')
+    if (length <= 0 || text[static_cast<size_t>(length) - 1] != '\n')
         fail("a message does not end its line");
 }
 
