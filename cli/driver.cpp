@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,33 +66,37 @@ void print_help()
     exit(finish_stdout() == 0 ? 0 : -1);
 }
 
+void program_option_table(option_spec (&table)[PROGRAM_OPTION_ROWS], program_settings &settings,
+                          void (*help)())
+{
+    // Abbreviated long names select the first row that matches, so the row
+    // order is part of the command line's meaning.
+    const option_spec rows[PROGRAM_OPTION_ROWS] = {
+        {'p', "pak", OPT_STRING, option_target(&settings.pak_path), 0},
+        {'d', "dir", OPT_STRING, option_target(&settings.io_dir), 0},
+        {'c', "create", OPT_FLAG, option_target(&settings.create_mode), 0},
+        {'l', "list", OPT_FLAG, option_target(&settings.list_mode), 0},
+        {'h', "help", OPT_FLAG, option_target(help), OPT_CALLBACK},
+        {0, nullptr, OPT_END, nullptr, 0},
+    };
+    std::copy(rows, rows + PROGRAM_OPTION_ROWS, table);
+}
+
 int pakwright_main(int argc, char **argv)
 {
     if (guard_standard_descriptors() != 0)
         return -1;
     atexit(finish_stdout_at_exit);
 
-    const char *pak_path = nullptr;
-    const char *io_dir = nullptr;
-    int32_t create_mode = 0;
-    int32_t list_mode = 0;
-
-    // Abbreviated long names select the first row that matches, so the row
-    // order is part of the command line's meaning.
-    const option_spec table[] = {
-        {'p', "pak", OPT_STRING, option_target(&pak_path), 0},
-        {'d', "dir", OPT_STRING, option_target(&io_dir), 0},
-        {'c', "create", OPT_FLAG, option_target(&create_mode), 0},
-        {'l', "list", OPT_FLAG, option_target(&list_mode), 0},
-        {'h', "help", OPT_FLAG, option_target(&print_help), OPT_CALLBACK},
-        {0, nullptr, OPT_END, nullptr, 0},
-    };
+    program_settings settings = {nullptr, nullptr, 0, 0};
+    option_spec table[PROGRAM_OPTION_ROWS];
+    program_option_table(table, settings, print_help);
     parse_options(&argc, argv, table, 0);
 
-    if (!pak_path)
-        pak_path = "pak0.pak";
-    if (!io_dir)
-        io_dir = "pak0";
+    const char *pak_path = settings.pak_path ? settings.pak_path : "pak0.pak";
+    const char *io_dir = settings.io_dir ? settings.io_dir : "pak0";
+    int32_t create_mode = settings.create_mode;
+    int32_t list_mode = settings.list_mode;
 
     say("Using pak file: %s\n", show_path(pak_path));
     if (!list_mode)

@@ -2,6 +2,11 @@
 // or extract) chosen on the command line.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/options.h"
+
 // Runs pakwright with the process's argument count and vector and returns its
 // exit status: 0 when the operation ran, -1 when the archive could not be
 // opened, the input/output directory could not be made or entered, or the
@@ -11,3 +16,20 @@ int pakwright_main(int argc, char **argv);
 
 // Prints the help text on standard output and exits with status 0.
 [[noreturn]] void print_help();
+
+// What the command line chooses; a null path means the default.
+struct program_settings {
+    const char *pak_path;
+    const char *io_dir;
+    int32_t create_mode;
+    int32_t list_mode;
+};
+
+// The program's five option rows and the end row.
+constexpr size_t PROGRAM_OPTION_ROWS = 6;
+
+// Fills table with the program's options, storing into settings and calling
+// help for -h. Returns nothing; the table refers to settings, which must
+// outlive its use.
+void program_option_table(option_spec (&table)[PROGRAM_OPTION_ROWS], program_settings &settings,
+                          void (*help)());

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/driver.h"
+
 namespace {
 
 std::vector<std::string> messages;
@@ -27,7 +29,7 @@ void count_help()
     ++help_calls;
 }
 
-// The program's own table, with a help callback that returns.
+// What the program's own table stored; its help callback returns here.
 struct program_options {
     const char *pak = nullptr;
     const char *dir = nullptr;
@@ -52,17 +54,12 @@ parse_outcome parse(std::vector<std::string> args, int keep_negative_numbers = 0
     argv.push_back(nullptr);
 
     parse_outcome outcome;
-    program_options &v = outcome.values;
-    const option_spec table[] = {
-        {'p', "pak", OPT_STRING, option_target(&v.pak), 0},
-        {'d', "dir", OPT_STRING, option_target(&v.dir), 0},
-        {'c', "create", OPT_FLAG, option_target(&v.create), 0},
-        {'l', "list", OPT_FLAG, option_target(&v.list), 0},
-        {'h', "help", OPT_FLAG, option_target(&count_help), OPT_CALLBACK},
-        {0, nullptr, OPT_END, nullptr, 0},
-    };
+    program_settings settings = {nullptr, nullptr, 0, 0};
+    option_spec table[PROGRAM_OPTION_ROWS];
+    program_option_table(table, settings, count_help);
     int argc = static_cast<int>(argv.size()) - 1;
     parse_options(&argc, argv.data(), table, keep_negative_numbers);
+    outcome.values = {settings.pak_path, settings.io_dir, settings.create_mode, settings.list_mode};
     EXPECT_EQ(argv[static_cast<size_t>(argc)], nullptr) << "vector must stay null-terminated";
     for (int i = 0; i < argc; ++i)
         outcome.rest.push_back(argv[static_cast<size_t>(i)]);
