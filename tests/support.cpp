@@ -273,6 +273,11 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
                                  static_cast<rlim_t>(options.address_limit)};
             setrlimit(RLIMIT_AS, &lim);
         }
+        if (options.nofile_limit >= 0) {
+            struct rlimit lim = {static_cast<rlim_t>(options.nofile_limit),
+                                 static_cast<rlim_t>(options.nofile_limit)};
+            setrlimit(RLIMIT_NOFILE, &lim);
+        }
         for (const auto &var : options.env)
             setenv(var.first.c_str(), var.second.c_str(), 1);
         execv(words[0].c_str(), argv.data());

@@ -71,6 +71,7 @@ struct run_options {
     bool as_nobody = false;   // run as uid and gid 65534 through setpriv
     long fsize_limit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long address_limit = -1;  // RLIMIT_AS in bytes
+    long nofile_limit = -1;   // RLIMIT_NOFILE: the descriptors the run may hold
     std::string stdin_path;   // empty: /dev/null
     std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
     bool dynamic = false;     // run the dynamically linked twin, which honours LD_PRELOAD
