@@ -8,6 +8,7 @@
 
 #include "pak/copy.h"
 #include "pak/format.h"
+#include "pak/prefetch.h"
 #include "pak/walk.h"
 
 namespace {
@@ -97,11 +98,13 @@ int create_pak(FILE *pak)
     // counted here rather than asked of the stream.
     uint64_t position = PAK_HEADER_SIZE;
     uint64_t kept = 0;
+    member_readahead ahead;
+    readahead_start(ahead, records, count);
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = records[i];
         if (record.data_length == PAK_PATH_CUT)
             stop_at_unopenable(record.name, ENAMETOOLONG);
-        FILE *member = fopen(record.name, "r");
+        FILE *member = readahead_open(ahead, i);
         struct stat st;
         if (!member)
             stop_at_unopenable(record.name, errno);
