@@ -180,5 +180,10 @@ FILE *readahead_open(member_readahead &ahead, uint64_t index)
         look_ahead(ahead, index + 1, index + 2);
         ahead.next = index + 2;
     }
+    // Nothing follows the last member: the batch context goes with it.
+    if (index + 1 >= ahead.count && ahead.batch != 0 && ahead.batch != NO_BATCH) {
+        syscall(SYS_io_destroy, ahead.batch);
+        ahead.batch = NO_BATCH;
+    }
     return fopen(ahead.records[index].name, "r");
 }

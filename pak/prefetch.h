@@ -28,6 +28,7 @@ void readahead_start(member_readahead &ahead, const pak_record *records, uint64_
 // asking the kernel for the data of the members that come next. Members must
 // be taken in list order. Looking ahead never reports anything and leaves no
 // descriptor open: a member that cannot be opened ahead is skipped there and
-// fails here, at its turn, with the open's errno. Returns the open stream, or
-// null with errno set.
+// fails here, at its turn, with the open's errno. The kernel context the
+// probes are batched through is released with the last member. Returns the
+// open stream, or null with errno set.
 FILE *readahead_open(member_readahead &ahead, uint64_t index);
