@@ -7,6 +7,12 @@ cache each operation runs alternately with pakwright and with tar: create
 (tar -cf), list (tar -tf) and extract (tar -xf into a new directory). The
 report gives each side's median wall time, the median of the pairwise ratios
 pakwright/tar, and each side's peak resident memory (GNU time's %M).
+
+With --cold (root only) the page cache is dropped before every timed run
+instead, at least five rounds run, and the report adds each figure's spread
+(min-max) and, for create, a read-only limit: 32 threads reading every
+member of the tree at once into nothing, also from a dropped cache. --both
+runs the warm set and then the cold set on the same trees.
 """
 
 import argparse
@@ -17,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SMALL_FILES = 20000
@@ -71,6 +78,51 @@ def peak_rss(argv, work):
         return int(f.read().split()[-1])
 
 
+def drop_caches():
+    """Writes back dirty data, then empties the page cache, dentries and inodes."""
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def tree_files(tree):
+    """Every file below tree that a build takes: hidden names are passed over."""
+    files = []
+    for top, dirs, names in os.walk(tree, followlinks=True):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]
+        files += [os.path.join(top, n) for n in names if not n.startswith(".")]
+    return files
+
+
+def read_limit(files, readers=32):
+    """Reads every file in files with readers threads at once into a buffer
+    that is thrown away; returns the wall time in seconds."""
+    queue = iter(files)
+    lock = threading.Lock()
+
+    def reader():
+        buf = bytearray(1 << 20)
+        while True:
+            with lock:
+                path = next(queue, None)
+            if path is None:
+                return
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                while os.readv(fd, [buf]) > 0:
+                    pass
+            finally:
+                os.close(fd)
+
+    threads = [threading.Thread(target=reader) for _ in range(readers)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - start
+
+
 def remove(*paths):
     for path in paths:
         if os.path.isdir(path):
@@ -114,32 +166,75 @@ def operations(pakwright, tree, work, keep_outputs):
     ]
 
 
-def bench_tree(name, pakwright, tree, work, runs, keep_outputs):
+def bench_tree(name, pakwright, tree, work, runs, keep_outputs, cold):
+    """Times each operation on tree; returns a row per operation, and in the
+    cold mode one more for the read-only limit: the tree, the operation, both
+    sides' times, the pairwise ratios and both sides' peak memory in KiB."""
     rows = []
+    # The limit reads the list the walk would make, made before the clock starts.
+    files = tree_files(tree) if cold else None
     for op, pak_side, tar_side in operations(pakwright, tree, work, keep_outputs):
         times = {"pakwright": [], "tar": []}
-        # Round 0 warms the cache and is not counted; the order alternates.
-        for i in range(runs + 1):
+        limits = []
+        # Warm, round 0 fills the cache and is not counted; cold, every round
+        # starts from an empty cache. The order alternates.
+        for i in range(1 if cold else 0, runs + 1):
             order = [("pakwright", pak_side), ("tar", tar_side)]
             if i % 2:
                 order.reverse()
             for side, (argv, prepare, clear) in order:
                 prepare(i)
-                subprocess.run(["sync"])
+                if cold:
+                    drop_caches()
+                else:
+                    subprocess.run(["sync"])
                 wall = wall_time(argv(i))
                 clear(i)
                 if i:
                     times[side].append(wall)
+            if cold and op == "create":
+                drop_caches()
+                limits.append(read_limit(files))
         rss = {}
         for side, (argv, prepare, clear) in (("pakwright", pak_side), ("tar", tar_side)):
             prepare(runs + 1)
+            if cold:
+                drop_caches()
             rss[side] = peak_rss(argv(runs + 1), work)
             clear(runs + 1)
         pw, tw = times["pakwright"], times["tar"]
-        rows.append((name, op, statistics.median(pw), statistics.median(tw),
-                     statistics.median(p / t for p, t in zip(pw, tw)),
+        rows.append((name, op, pw, tw, [p / t for p, t in zip(pw, tw)],
                      rss["pakwright"], rss["tar"]))
+        if limits:
+            rows.append((name, "limit", pw, limits, [p / l for p, l in zip(pw, limits)],
+                         None, None))
     return rows
+
+
+def report(mode, rows, runs):
+    """Prints one mode's table. Warm: medians. Cold: medians with the spread
+    (min-max); a limit row sets pakwright's create against the read-only limit."""
+    med = statistics.median
+    cold = mode == "cold"
+    print("\n%s cache" % mode)
+    print("%-6s %-8s %12s %10s %16s %14s %8s" % ("tree", "op", "pakwright s",
+                                                 "tar s" if not cold else "tar|limit s",
+                                                 "ratio (median)", "pakwright MiB", "tar MiB"))
+    for name, op, pw, tw, ratios, prss, trss in rows:
+        mem = "%14.1f %8.1f" % (prss / 1024, trss / 1024) if prss else "%14s %8s" % ("", "")
+        print("%-6s %-8s %12.3f %10.3f %16.2f %s" % (name, op, med(pw), med(tw), med(ratios), mem))
+        if cold:
+            print("%-6s %-8s %12s %10s %16s" % ("", "spread", "%.2f-%.2f" % (min(pw), max(pw)),
+                                                "%.2f-%.2f" % (min(tw), max(tw)),
+                                                "%.2f-%.2f" % (min(ratios), max(ratios))))
+    if cold:
+        print("\nwall times: medians and spreads of %d runs, each from a dropped page cache, "
+              "alternating sides; a limit row's second column is the read-only limit (32 "
+              "threads reading every member at once); memory: GNU time's %%M; %d cores"
+              % (runs, os.cpu_count()))
+    else:
+        print("\nwall times: medians of %d runs after one warm-up, alternating sides; "
+              "memory: GNU time's %%M; %d cores" % (runs, os.cpu_count()))
 
 
 def file_system(path):
@@ -154,7 +249,16 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--only", choices=["small", "large"])
     parser.add_argument("--dir", help="where to make the trees (default: a temporary folder)")
+    parser.add_argument("--cold", action="store_true",
+                        help="drop the page cache before every timed run (needs root)")
+    parser.add_argument("--both", action="store_true",
+                        help="the warm runs, then the cold runs, on the same trees")
     args = parser.parse_args()
+    modes = ["warm", "cold"] if args.both else ["cold"] if args.cold else ["warm"]
+    if "cold" in modes and os.geteuid() != 0:
+        sys.exit("bench: the cold mode drops the page cache, which needs root")
+    # The cold figures swing between runs: never fewer than five.
+    runs = {"warm": args.runs, "cold": max(args.runs, 5)}
     pakwright = os.path.abspath(args.pakwright)
     base = tempfile.mkdtemp(prefix="pakbench-", dir=args.dir)
     on_disk = file_system(base) != "tmpfs"
@@ -163,14 +267,14 @@ def main():
     tree_bytes = {"small": 380e6, "large": LARGE_FILES * LARGE_SIZE}
     need = sum(tree_bytes[n] * 5 for n in trees)
     if on_disk and "small" in trees:
-        need += tree_bytes["small"] * 2 * (args.runs + 2)
+        need += tree_bytes["small"] * 2 * (max(runs[m] for m in modes) + 2)
     free = shutil.disk_usage(base).free
     if free < need * 1.1:
         shutil.rmtree(base, ignore_errors=True)
         sys.exit("bench: needs about %.0f GB free in %s, has %.0f GB (try --runs or --dir)"
                  % (need / 1e9, os.path.dirname(base), free / 1e9))
     try:
-        rows = []
+        rows = {mode: [] for mode in modes}
         for name, make in (("small", make_small_tree), ("large", make_large_tree)):
             if name not in trees:
                 continue
@@ -179,26 +283,22 @@ def main():
             files, size = make(tree, random.Random(20261209))
             print("%s tree: %d files, %.1f MB, on %s" % (name, files, size / 1e6, file_system(tree)),
                   flush=True)
-            if on_disk:
-                # Past the window in which ext4 passes over freed inodes, left
-                # by the last tree or an earlier benchmark.
-                subprocess.run(["sync"])
-                time.sleep(31)
             keep_outputs = on_disk and files > 1000
-            rows += bench_tree(name, pakwright, tree, work, args.runs, keep_outputs)
-            if keep_outputs:
-                for entry in os.listdir(work):
-                    if entry.startswith("out-"):
-                        remove(os.path.join(work, entry))
-                subprocess.run(["sync"])
-        print()
-        print("%-6s %-8s %12s %10s %16s %14s %8s" % ("tree", "op", "pakwright s", "tar s",
-                                                     "ratio (median)", "pakwright MiB", "tar MiB"))
-        for name, op, p, t, ratio, prss, trss in rows:
-            print("%-6s %-8s %12.3f %10.3f %16.2f %14.1f %8.1f" %
-                  (name, op, p, t, ratio, prss / 1024, trss / 1024))
-        print("\nwall times: medians of %d runs after one warm-up, alternating sides; "
-              "memory: GNU time's %%M; %d cores" % (args.runs, os.cpu_count()))
+            for mode in modes:
+                if on_disk:
+                    # Past the window in which ext4 passes over freed inodes,
+                    # left by the last tree, mode or an earlier benchmark.
+                    subprocess.run(["sync"])
+                    time.sleep(31)
+                rows[mode] += bench_tree(name, pakwright, tree, work, runs[mode], keep_outputs,
+                                         mode == "cold")
+                if keep_outputs:
+                    for entry in os.listdir(work):
+                        if entry.startswith("out-"):
+                            remove(os.path.join(work, entry))
+                    subprocess.run(["sync"])
+        for mode in modes:
+            report(mode, rows[mode], runs[mode])
     finally:
         shutil.rmtree(base, ignore_errors=True)
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times pakwright against GNU tar on two generated trees; see bench/pakbench.py.
-# Usage: bash bench/run.sh [--runs N] [--only small|large] [--dir DIR]
+# Usage: bash bench/run.sh [--runs N] [--only small|large] [--dir DIR] [--cold | --both]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 for tool in tar /usr/bin/time python3 cmake; do

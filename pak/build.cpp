@@ -8,6 +8,7 @@
 
 #include "pak/copy.h"
 #include "pak/format.h"
+#include "pak/prefetch.h"
 #include "pak/report.h"
 #include "pak/walk.h"
 
@@ -37,13 +38,13 @@ void check_fits(const char *path, uint64_t offset, uint64_t length)
     switch (member_limit(offset, length)) {
     case MEMBER_TOO_LARGE:
         say("Error adding %s: %llu bytes exceed the member size limit of %llu bytes\n",
-            show_path(path),
-               static_cast<unsigned long long>(length), static_cast<unsigned long long>(PAK_U32_MAX));
+            show_path(path), static_cast<unsigned long long>(length),
+            static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
     case MEMBER_ENDS_PAST_LIMIT:
         say("Error adding %s: its data would end at offset %llu, past the limit of %llu\n",
             show_path(path), static_cast<unsigned long long>(offset + length),
-               static_cast<unsigned long long>(PAK_U32_MAX));
+            static_cast<unsigned long long>(PAK_U32_MAX));
         exit(-1);
     default:
         break;
@@ -95,11 +96,13 @@ int create_pak(FILE *pak)
     // counted here rather than asked of the stream.
     uint64_t position = PAK_HEADER_SIZE;
     uint64_t kept = 0;
+    member_readahead ahead;
+    readahead_start(ahead, records, count);
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = records[i];
         if (record.data_length == PAK_PATH_CUT)
             stop_at_unopenable(record.name, ENAMETOOLONG);
-        FILE *member = fopen(record.name, "r");
+        FILE *member = readahead_open(ahead, i);
         struct stat st;
         if (!member)
             stop_at_unopenable(record.name, errno);
@@ -128,13 +131,12 @@ int create_pak(FILE *pak)
         // is stored as it came, so the data stays back to back.
         if (copy.status == COPY_READ_FAILED)
             say("Error reading %s: %s: %llu of %llu bytes stored\n", show_path(record.name),
-                   strerror(errno), static_cast<unsigned long long>(copy.copied),
-                   static_cast<unsigned long long>(length));
+                strerror(errno), static_cast<unsigned long long>(copy.copied),
+                static_cast<unsigned long long>(length));
         else if (copy.copied < length)
             say("Warning: %s shrank while it was read: %llu of %llu bytes stored\n",
-                show_path(record.name),
-                   static_cast<unsigned long long>(copy.copied),
-                   static_cast<unsigned long long>(length));
+                show_path(record.name), static_cast<unsigned long long>(copy.copied),
+                static_cast<unsigned long long>(length));
         fclose(member);
         record.data_length = static_cast<uint32_t>(copy.copied);
         position += copy.copied;

@@ -36,6 +36,20 @@ void sparse_file(const std::string &path, off_t size)
     close(fd);
 }
 
+// Writes back every file below dir and drops its data from the page cache,
+// so that the next build meets the tree cold and reads ahead.
+void evict(const std::string &dir)
+{
+    for (const std::string &p : list_tree(dir)) {
+        int fd = p.back() == '/' ? -1 : open((dir + "/" + p).c_str(), O_RDONLY);
+        if (fd < 0)
+            continue;
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+}
+
 TEST(RoundTrip, EveryFileComesBackByteForByte)
 {
     scoped_dir dir;
@@ -103,6 +117,25 @@ TEST(Limits, APathLongerThanANameHoldsStopsTheBuild)
     EXPECT_EQ(archive.substr(0, 4), "PACK");
     EXPECT_LE(archive.size(), 12u + 36u);
     EXPECT_EQ(archive.substr(4, 8), std::string(8, '\0').substr(0, archive.size() - 4));
+}
+
+TEST(Limits, AColdTreeBuildsWithFewDescriptorsAsWithMany)
+{
+    scoped_dir dir;
+    for (unsigned i = 0; i < 80; ++i)
+        write_file(dir / ("tree/d" + std::to_string(i % 3) + "/m" + std::to_string(i)),
+                   pattern(100 + 37 * i, i));
+    write_file(dir / "tree/large", pattern(3 << 20, 99));
+    evict(dir / "tree");
+    run_options few;
+    few.nofile_limit = 16;
+    run_result cold = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, few);
+    const std::string cold_archive = read_file(dir / "t.pak");
+    ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
+    run_result warm = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"});
+    EXPECT_EQ(cold.status, 0);
+    EXPECT_EQ(cold.out, warm.out);
+    EXPECT_EQ(cold_archive, read_file(dir / "t.pak"));
 }
 
 TEST(Limits, AMemberOfFourGibibytesStopsTheBuildBeforeItsData)
@@ -387,6 +420,25 @@ TEST_F(as_nobody, AnUnreadableMemberStopsTheBuild)
     EXPECT_EQ(r.out, create_settings("t.pak", "tree") + listing_heading +
                          "Error opening secret: Permission denied\n");
     EXPECT_EQ(read_file(dir / "t.pak"), "PACK");
+}
+
+TEST_F(as_nobody, AnUnreadableMemberOfAColdTreeIsReportedAtItsTurn)
+{
+    for (unsigned i = 0; i < 40; ++i)
+        write_file(dir / ("tree/m" + std::to_string(i)), pattern(50 + i, i));
+    write_file(dir / "tree/secret", "s");
+    restrict("tree/secret", 0666);
+    run_result readable = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    size_t at = readable.out.find(" secret\n");
+    ASSERT_NE(at, std::string::npos) << readable.out;
+    const std::string before = readable.out.substr(0, readable.out.rfind('\n', at) + 1);
+
+    restrict("tree/secret", 0000);
+    ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
+    evict(dir / "tree");
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
 }
 
 }  // namespace

@@ -72,13 +72,13 @@ struct run_options {
                               // through setpriv, any other user as itself
     long fsize_limit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     long address_limit = -1;  // RLIMIT_AS in bytes
+    long nofile_limit = -1;   // RLIMIT_NOFILE: the descriptors the run may hold
     std::string stdin_path;   // empty: /dev/null
     std::vector<std::pair<std::string, std::string>> env;  // set in the run's environment
     bool dynamic = false;     // run the dynamically linked twin, which honours LD_PRELOAD
     std::vector<int> closed_fds;  // of 0, 1 and 2: closed when the binary starts
     std::string stdout_path;  // empty: a pipe read into run_result::out
     long stack_limit = -1;    // RLIMIT_STACK in bytes
-    long nofile_limit = -1;   // RLIMIT_NOFILE
 };
 // Runs the built pakwright with args (argv[0] is "pakwright").
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options = {});
