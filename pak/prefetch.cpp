@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "pak/walk.h"
 
@@ -185,5 +186,17 @@ FILE *readahead_open(member_readahead &ahead, uint64_t index)
         syscall(SYS_io_destroy, ahead.batch);
         ahead.batch = NO_BATCH;
     }
-    return fopen(ahead.records[index].name, "r");
+    // Never waiting in the open: a named pipe put where the walk saw a
+    // plain file opens at once, and the size it shows, 0, is what is
+    // copied. Reads of a plain file do not heed O_NONBLOCK.
+    int fd = open(ahead.records[index].name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE *member = fdopen(fd, "r");
+    if (!member) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return member;
 }

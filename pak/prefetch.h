@@ -24,9 +24,9 @@ struct member_readahead {
 // the first member taken tells whether the tree is in the cache.
 void readahead_start(member_readahead &ahead, const pak_record *records, uint64_t count);
 
-// Opens member index for reading, by its name, as fopen(name, "r") does, after
-// asking the kernel for the data of the members that come next. Members must
-// be taken in list order. Looking ahead never reports anything and leaves no
+// Opens member index for reading, by its name, without waiting (a named pipe
+// put in its place opens at once), after asking the kernel for the data of
+// the members that come next. Members must be taken in list order. Looking ahead never reports anything and leaves no
 // descriptor open: a member that cannot be opened ahead is skipped there and
 // fails here, at its turn, with the open's errno. The kernel context the
 // probes are batched through is released with the last member. Returns the

@@ -69,6 +69,12 @@ TEST(Readahead, EachMemberIsOpenedAsItIsAtItsTurn)
         EXPECT_EQ(fread(got, 1, sizeof got, c), 8u);
         EXPECT_STREQ(got, "replaced");
         fclose(c);
+        FILE *d = readahead_open(ahead, 3);
+        ASSERT_NE(d, nullptr);
+        struct stat st;
+        EXPECT_EQ(fstat(fileno(d), &st), 0);
+        EXPECT_EQ(st.st_size, 0);
+        fclose(d);
         alarm(0);
         EXPECT_EQ(lowest_free_descriptor(), free_before);
     }
