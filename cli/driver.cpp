@@ -46,12 +46,6 @@ bool is_standard_output(const char *path)
            file.st_dev == out.st_dev && file.st_ino == out.st_ino;
 }
 
-// Reports a failed write of standard output once, at whatever exit.
-void finish_stdout_at_exit()
-{
-    finish_stdout();
-}
-
 }  // namespace
 
 void print_help()
@@ -86,7 +80,6 @@ int pakwright_main(int argc, char **argv)
 {
     if (guard_standard_descriptors() != 0)
         return -1;
-    atexit(finish_stdout_at_exit);
 
     program_settings settings = {nullptr, nullptr, 0, 0};
     option_spec table[PROGRAM_OPTION_ROWS];

@@ -28,7 +28,7 @@ int fail_write(pak_record *records)
 [[noreturn]] void stop_at_unopenable(const char *path, int error)
 {
     say("Error opening %s: %s\n", show_path(path), strerror(error));
-    exit(-1);
+    stop_run();
 }
 
 // Ends the build when a member of length bytes at offset would not fit the
@@ -40,12 +40,12 @@ void check_fits(const char *path, uint64_t offset, uint64_t length)
         say("Error adding %s: %llu bytes exceed the member size limit of %llu bytes\n",
             show_path(path), static_cast<unsigned long long>(length),
             static_cast<unsigned long long>(PAK_U32_MAX));
-        exit(-1);
+        stop_run();
     case MEMBER_ENDS_PAST_LIMIT:
         say("Error adding %s: its data would end at offset %llu, past the limit of %llu\n",
             show_path(path), static_cast<unsigned long long>(offset + length),
             static_cast<unsigned long long>(PAK_U32_MAX));
-        exit(-1);
+        stop_run();
     default:
         break;
     }
@@ -84,7 +84,7 @@ int create_pak(FILE *pak)
     if (count > PAK_RECORDS_MAX) {
         say("Error: %llu members exceed the limit of %llu\n", static_cast<unsigned long long>(count),
             static_cast<unsigned long long>(PAK_RECORDS_MAX));
-        exit(-1);
+        stop_run();
     }
 
     if (fseeko(pak, PAK_HEADER_SIZE, SEEK_SET) != 0)

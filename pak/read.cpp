@@ -142,7 +142,7 @@ int read_pak(FILE *pak, int list_mode)
         if (!directory) {
             say("Error allocating memory: %s\n", strerror(errno));
             fclose(pak);
-            exit(-1);
+            stop_run();
         }
         fread(directory, 1, held * PAK_RECORD_SIZE, pak);
         for (uint64_t i = 0; i < held; ++i)

@@ -149,3 +149,9 @@ int finish_stdout()
     }
     return -1;
 }
+
+void stop_run()
+{
+    finish_stdout();
+    exit(-1);
+}

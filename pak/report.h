@@ -22,3 +22,7 @@ const char *show_path(const char *path);
 // standard error. Returns 0 when everything printed was written, -1 when a
 // write failed.
 int finish_stdout();
+
+// Ends the process with status -1 (255 as the system reports it), once a
+// failed write of standard output has been reported as finish_stdout does.
+[[noreturn]] void stop_run();

@@ -53,7 +53,7 @@ constexpr size_t ENTRY_HEAD = sizeof(ino_t) + 1;
 [[noreturn]] void memory_failure()
 {
     say("Memory failure: %s\n", strerror(errno));
-    exit(-1);
+    stop_run();
 }
 
 // Returns the bucket of the directory (dev, ino).
@@ -169,7 +169,7 @@ void leave_level(walk_state &s)
     }
     if (!back) {
         say("Unable to return to work directory: %s\n", strerror(errno));
-        exit(-1);
+        stop_run();
     }
     s.buckets[bucket_of(s, level.dev, level.ino)] = level.same_bucket;
     free(level.entries);

@@ -308,7 +308,9 @@ TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
         {{"-p", "a.pak", "-d", "out"}, "out/f"},
         {{"-c", "-d", "tree", "-p", "b.pak"}, "b.pak"},
         {{"--help"}, ""},
+        {{"-c", "-d", "long", "-p", "c.pak"}, ""},  // a build that stops at a path too long
     };
+    write_file(dir / ("long/" + std::string(60, 'x')), "x");
     for (const auto &c : cases) {
         run_options options;
         options.cwd = dir.path;
