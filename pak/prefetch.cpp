@@ -70,6 +70,15 @@ void note_probe(member_readahead &ahead, int fd, off_t size, bool cached)
         posix_fadvise(fd, 0, std::min<off_t>(size, READAHEAD_MEMBER_BYTES), POSIX_FADV_WILLNEED);
 }
 
+// Opens the member at path for reading without waiting: a named pipe put
+// where the walk saw a plain file opens at once, and the size it shows, 0,
+// is what is copied. Reads of a plain file do not heed O_NONBLOCK. Returns
+// the descriptor, or -1 with errno set.
+int open_member(const char *path)
+{
+    return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
 // Opens member index ahead of its turn, without waiting should the walk's
 // plain file now be a pipe or device; returns the descriptor and its size, or
 // -1 when it is not opened or not a plain file. A cut path is never opened.
@@ -78,7 +87,7 @@ int open_ahead(const member_readahead &ahead, uint64_t index, off_t &size)
     const pak_record &record = ahead.records[index];
     if (record.data_length == PAK_PATH_CUT)
         return -1;
-    int fd = open(record.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_member(record.name);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -186,10 +195,7 @@ FILE *readahead_open(member_readahead &ahead, uint64_t index)
         syscall(SYS_io_destroy, ahead.batch);
         ahead.batch = NO_BATCH;
     }
-    // Never waiting in the open: a named pipe put where the walk saw a
-    // plain file opens at once, and the size it shows, 0, is what is
-    // copied. Reads of a plain file do not heed O_NONBLOCK.
-    int fd = open(ahead.records[index].name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_member(ahead.records[index].name);
     if (fd < 0)
         return nullptr;
     FILE *member = fdopen(fd, "r");

@@ -190,26 +190,21 @@ void enter_directory(walk_state &s, const char *name, const struct stat &st, siz
     bool dotdot_leads_back = stat(up, &parent) == 0 && parent.st_dev == here.dev &&
                              parent.st_ino == here.ino;
     int back_fd = -1;
-    if (!dotdot_leads_back) {
-        if (s.held_fds >= s.fd_cap) {
-            say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(EMFILE));
-            return;
-        }
-        back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (back_fd < 0) {
-            say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(errno));
-            return;
-        }
-        ++s.held_fds;
-    }
-    if (chdir(name) != 0) {
-        say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(errno));
-        if (back_fd >= 0) {
+    int error = 0;
+    if (!dotdot_leads_back && s.held_fds >= s.fd_cap)
+        error = EMFILE;
+    else if (!dotdot_leads_back && (back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+        error = errno;
+    else if (chdir(name) != 0)
+        error = errno;
+    if (error) {
+        if (back_fd >= 0)
             close(back_fd);
-            --s.held_fds;
-        }
+        say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(error));
         return;
     }
+    if (back_fd >= 0)
+        ++s.held_fds;
     walk_level &level = push_level(s, st.st_dev, st.st_ino, path_length, back_fd);
     if (read_entries(level) != 0) {
         say("Unable to open work directory: %s\n", strerror(errno));
