@@ -11,11 +11,22 @@
 #include <cstring>
 
 #include "cli/options.h"
+#include "pak/archive_file.h"
 #include "pak/build.h"
 #include "pak/read.h"
 #include "pak/report.h"
 
 namespace {
+
+// Opens a directory only to come back to it, without needing to read it
+// where the system allows.
+#if defined(O_SEARCH)
+constexpr int DIRECTORY_HANDLE_FLAGS = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_PATH)
+constexpr int DIRECTORY_HANDLE_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int DIRECTORY_HANDLE_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // Makes sure descriptors 0, 1 and 2 are open, so that no file the run opens
 // becomes standard input, output or error: with descriptor 1 closed, the
@@ -44,6 +55,95 @@ bool is_standard_output(const char *path)
     struct stat file, out;
     return stat(path, &file) == 0 && S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &out) == 0 &&
            file.st_dev == out.st_dev && file.st_ino == out.st_ino;
+}
+
+// Ends a run that could not do its operation: reports a failed standard
+// output as every run does, and returns -1, the run's exit status.
+int failed_run()
+{
+    finish_stdout();
+    return -1;
+}
+
+// Returns the exit status of a run whose operation ended with outcome: -1
+// when it failed or standard output could not be written, 1 when it left
+// something out, 0 when everything was done.
+int exit_status(int outcome)
+{
+    if (finish_stdout() != 0 || outcome < 0)
+        return -1;
+    return outcome > 0 ? 1 : 0;
+}
+
+// Creates the archive pak_path from the tree io_dir, or from the working
+// directory when from_here is set. Returns the run's exit status.
+int run_create(const char *pak_path, const char *io_dir, int from_here)
+{
+    if (is_standard_output(pak_path)) {
+        say("Error: %s is standard output, where the listing goes\n", show_path(pak_path));
+        return failed_run();
+    }
+    // The archive is opened before the working directory changes, so a
+    // relative path names a file in the starting directory.
+    new_archive archive;
+    if (open_new_archive(pak_path, archive) != 0) {
+        say("Error opening %s: %s\n", show_path(pak_path), strerror(errno));
+        return failed_run();
+    }
+    if (!from_here && chdir(io_dir) != 0) {
+        say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
+        discard_new_archive(archive);
+        return failed_run();
+    }
+    // Only a complete archive replaces the old one: a failed write leaves the
+    // old one as it was. A lost listing does not: the archive is whole.
+    int built = create_pak(archive.fd, archive.ids, static_cast<size_t>(archive.id_count));
+    if (built == BUILD_WRITE_FAILED || commit_new_archive(archive) != 0) {
+        say("Error writing %s: %s\n", show_path(pak_path), strerror(errno));
+        if (built == BUILD_WRITE_FAILED)
+            discard_new_archive(archive);
+        return failed_run();
+    }
+    return exit_status(built == BUILD_COMPLETE ? 0 : 1);
+}
+
+// Lists the archive pak_path or, unless list_only is set, extracts it into
+// the new directory io_dir. Returns the run's exit status.
+int run_read(const char *pak_path, const char *io_dir, int list_only)
+{
+    FILE *pak = fopen(pak_path, "rb");
+    if (!pak) {
+        say("Error opening %s: %s\n", show_path(pak_path), strerror(errno));
+        return failed_run();
+    }
+    // The way back to the starting directory, to remove the output
+    // directory again should nothing be extracted into it.
+    int start = -1;
+    if (!list_only) {
+        if (mkdir(io_dir, 0755) != 0) {
+            say("Error making %s: %s\n", show_path(io_dir), strerror(errno));
+            fclose(pak);
+            return failed_run();
+        }
+        start = open(".", DIRECTORY_HANDLE_FLAGS);
+        if (chdir(io_dir) != 0) {
+            say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
+            if (start >= 0)
+                close(start);
+            fclose(pak);
+            return failed_run();
+        }
+    }
+    int outcome = read_pak(pak, list_only);
+    fclose(pak);
+    if (start >= 0) {
+        // Nothing was extracted, so the same command can be run again; a
+        // directory that is not empty is never removed.
+        if (outcome == READ_FAILED && fchdir(start) == 0)
+            rmdir(io_dir);
+        close(start);
+    }
+    return exit_status(outcome);
 }
 
 }  // namespace
@@ -88,58 +188,13 @@ int pakwright_main(int argc, char **argv)
 
     const char *pak_path = settings.pak_path ? settings.pak_path : "pak0.pak";
     const char *io_dir = settings.io_dir ? settings.io_dir : "pak0";
-    int32_t create_mode = settings.create_mode;
-    int32_t list_mode = settings.list_mode;
 
     say("Using pak file: %s\n", show_path(pak_path));
-    if (!list_mode)
+    if (!settings.list_mode)
         say("Input/output directory: %s\n", show_path(io_dir));
-    say("Operation: %s\n", create_mode ? "create" : list_mode ? "list" : "extract");
+    say("Operation: %s\n", settings.create_mode ? "create" : settings.list_mode ? "list" : "extract");
 
-    if (create_mode && is_standard_output(pak_path)) {
-        say("Error: %s is standard output, where the listing goes\n", show_path(pak_path));
-        finish_stdout();
-        return -1;
-    }
-    // The archive is opened before the working directory changes, so a
-    // relative path names a file in the starting directory.
-    FILE *pak = fopen(pak_path, create_mode ? "wb" : "rb");
-    if (!pak) {
-        say("Error opening %s: %s\n", show_path(pak_path), strerror(errno));
-        finish_stdout();
-        return -1;
-    }
-    if (!list_mode) {
-        if (!create_mode && mkdir(io_dir, 0755) != 0) {
-            say("Error making %s: %s\n", show_path(io_dir), strerror(errno));
-            fclose(pak);
-            finish_stdout();
-            return -1;
-        }
-        if (chdir(io_dir) != 0) {
-            say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
-            fclose(pak);
-            finish_stdout();
-            return -1;
-        }
-    }
-
-    if (!create_mode) {
-        read_pak(pak, list_mode);
-        fclose(pak);
-        return finish_stdout() == 0 ? 0 : -1;
-    }
-
-    // Only a failed write makes creation fail once the builder has returned:
-    // an archive that did not reach the disk whole is never reported as made.
-    int built = create_pak(pak);
-    int build_errno = errno;
-    int closed = fclose(pak);
-    if (built < 0 || closed != 0) {
-        say("Error writing %s: %s\n", show_path(pak_path),
-            strerror(built < 0 ? build_errno : errno));
-        finish_stdout();
-        return -1;
-    }
-    return finish_stdout() == 0 ? 0 : -1;
+    if (settings.create_mode)
+        return run_create(pak_path, io_dir, settings.list_mode);
+    return run_read(pak_path, io_dir, settings.list_mode);
 }

@@ -1,6 +1,7 @@
 #include "pak/build.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,26 +9,60 @@
 
 #include "pak/copy.h"
 #include "pak/format.h"
+#include "pak/member.h"
 #include "pak/prefetch.h"
 #include "pak/report.h"
-#include "pak/walk.h"
 
 namespace {
 
-// Frees the record list and gives the builder's result for a failed write,
-// keeping the failure's errno for the caller's message.
-int fail_write(pak_record *records)
+// The archive as the builder writes it: every byte goes through the
+// functions below to one descriptor, at positions counted here, never at the
+// descriptor's own offset.
+struct archive_writer {
+    int fd;
+    uint64_t position;
+};
+
+// Writes the n bytes at bytes at offset; returns whether all were written,
+// with errno set when not.
+bool write_at(archive_writer &out, uint64_t offset, const void *bytes, size_t n)
 {
-    int write_errno = errno;
-    free(records);
-    errno = write_errno;
-    return -1;
+    const char *p = static_cast<const char *>(bytes);
+    for (size_t done = 0; done < n;) {
+        ssize_t put = pwrite(out.fd, p + done, n - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    if (offset + n > out.position)
+        out.position = offset + n;
+    return true;
 }
 
-// Ends the build at a member that cannot be opened, with the system's text.
-[[noreturn]] void stop_at_unopenable(const char *path, int error)
+// Appends the n bytes at bytes; returns whether all were written.
+bool append(archive_writer &out, const void *bytes, size_t n)
 {
-    say("Error opening %s: %s\n", show_path(path), strerror(error));
+    return write_at(out, out.position, bytes, n);
+}
+
+// Appends at most length bytes of the member open as member_fd, from its
+// start; returns what the copy gives.
+copy_result append_member(archive_writer &out, int member_fd, uint64_t length)
+{
+    copy_result copy = copy_range(member_fd, 0, out.fd, out.position, length);
+    out.position += copy.copied;
+    return copy;
+}
+
+// Ends the build at a member that cannot be taken, with the reason.
+[[noreturn]] void stop_at_member(const char *path, const char *reason)
+{
+    say("Error opening %s: %s\n", show_path(path), reason);
     stop_run();
 }
 
@@ -51,12 +86,120 @@ void check_fits(const char *path, uint64_t offset, uint64_t length)
     }
 }
 
-// Writes v to pak as a little-endian u32; returns whether it was written.
-bool write_le32(FILE *pak, uint32_t v)
+// How one member's copy ended.
+constexpr int MEMBER_STORED = 0;     // whole, as it was when measured
+constexpr int MEMBER_PARTIAL = 1;    // stored as far as it could be read, or changed meanwhile
+constexpr int MEMBER_PASSED = 2;     // one of the files never taken, such as the archive
+constexpr int MEMBER_WRITE_FAILED = -1;
+
+// Returns whether st is the identity of one of the count files in skip.
+bool is_skipped(const file_id *skip, size_t count, const struct stat &st)
 {
-    unsigned char bytes[PAK_U32_SIZE];
-    store_le32(bytes, v);
-    return fwrite(bytes, 1, sizeof bytes, pak) == sizeof bytes;
+    for (size_t i = 0; i < count; ++i)
+        if (st.st_dev == skip[i].dev && st.st_ino == skip[i].ino)
+            return true;
+    return false;
+}
+
+// Opens, measures, lists and copies the member of record, numbered index in
+// the listing, at the end of the archive, and fills in the record's numbers
+// with what was stored. The member is opened before anything is written for
+// it. Returns one of the outcomes above; errno tells why a write failed.
+int copy_member(archive_writer &out, pak_record &record, uint64_t index, const file_id *skip,
+                size_t skip_count)
+{
+    struct stat before;
+    int fd = open_member(record.name, before);
+    if (fd == MEMBER_NOT_REGULAR)
+        stop_at_member(record.name, "not a regular file");
+    if (fd < 0)
+        stop_at_member(record.name, strerror(errno));
+    // The archive may lie inside the tree it is made of; it is never its own
+    // member.
+    if (is_skipped(skip, skip_count, before)) {
+        close(fd);
+        return MEMBER_PASSED;
+    }
+    uint64_t length = static_cast<uint64_t>(before.st_size);
+    check_fits(record.name, out.position, length);
+    record.data_offset = static_cast<uint32_t>(out.position);
+    print_listing_line(index, length, record.name);
+
+    copy_result copy = append_member(out, fd, length);
+    int outcome = MEMBER_STORED;
+    if (copy.status == COPY_WRITE_FAILED) {
+        outcome = MEMBER_WRITE_FAILED;
+    } else if (copy.status == COPY_READ_FAILED) {
+        say("Error reading %s: %s: %llu of %llu bytes stored\n", show_path(record.name),
+            strerror(errno), static_cast<unsigned long long>(copy.copied),
+            static_cast<unsigned long long>(length));
+        outcome = MEMBER_PARTIAL;
+    } else if (copy.copied < length) {
+        // At most the measured length is taken; a member that yields less
+        // is stored as it came, so the data stays back to back.
+        say("Warning: %s shrank while it was read: %llu of %llu bytes stored\n",
+            show_path(record.name), static_cast<unsigned long long>(copy.copied),
+            static_cast<unsigned long long>(length));
+        outcome = MEMBER_PARTIAL;
+    } else {
+        // Bytes written meanwhile may be missing from the copy, or be mixed
+        // with older ones.
+        struct stat after;
+        if (fstat(fd, &after) != 0 || !same_contents(before, after)) {
+            say("%s changed as it was read\n", show_path(record.name));
+            outcome = MEMBER_PARTIAL;
+        }
+    }
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    record.data_length = static_cast<uint32_t>(copy.copied);
+    return outcome;
+}
+
+// Copies every member of list in list order, keeping the records of those
+// stored at the front of the list, in order, and their number in kept.
+// Returns BUILD_COMPLETE, BUILD_LEFT_OUT or BUILD_WRITE_FAILED.
+int copy_members(archive_writer &out, member_list &list, uint64_t &kept, const file_id *skip,
+                 size_t skip_count)
+{
+    int result = BUILD_COMPLETE;
+    kept = 0;
+    member_readahead ahead;
+    readahead_start(ahead, list);
+    for (uint64_t i = 0; i < list.count; ++i) {
+        pak_record record = list.records[i];
+        if (i == list.first_cut)
+            stop_at_member(record.name, strerror(ENAMETOOLONG));
+        readahead_before(ahead, i);
+        int outcome = copy_member(out, record, kept, skip, skip_count);
+        if (outcome == MEMBER_WRITE_FAILED)
+            return BUILD_WRITE_FAILED;
+        if (outcome == MEMBER_PASSED)
+            continue;
+        if (outcome == MEMBER_PARTIAL)
+            result = BUILD_LEFT_OUT;
+        list.records[kept++] = record;
+    }
+    return result;
+}
+
+// Writes the directory of the kept records behind the members' data, then
+// the header's two numbers; returns whether everything was written.
+bool finish_archive(archive_writer &out, pak_record *records, uint64_t kept)
+{
+    uint64_t dir_offset = out.position;
+    // The array has the file's record layout: encoded in place, it is
+    // written whole.
+    for (uint64_t i = 0; i < kept; ++i) {
+        const pak_record record = records[i];
+        encode_record(record, reinterpret_cast<unsigned char *>(&records[i]));
+    }
+    unsigned char numbers[2 * PAK_U32_SIZE];
+    store_le32(numbers, static_cast<uint32_t>(dir_offset));
+    store_le32(numbers + PAK_U32_SIZE, static_cast<uint32_t>(kept * PAK_RECORD_SIZE));
+    return append(out, records, static_cast<size_t>(kept * PAK_RECORD_SIZE)) &&
+           write_at(out, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
 }
 
 }  // namespace
@@ -70,95 +213,34 @@ int member_limit(uint64_t offset, uint64_t length)
     return MEMBER_FITS;
 }
 
-int create_pak(FILE *pak)
+int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
 {
-    struct stat archive;
-    bool archive_known = fstat(fileno(pak), &archive) == 0;
+    // The header goes first, its two numbers zero until the directory is
+    // written. An archive that cannot be positioned, such as a pipe, fails here.
+    archive_writer out = {pak_fd, 0};
+    unsigned char header[PAK_HEADER_SIZE] = {};
+    memcpy(header, PAK_MAGIC, PAK_MAGIC_SIZE);
+    if (lseek(pak_fd, 0, SEEK_SET) != 0 || !append(out, header, sizeof header))
+        return BUILD_WRITE_FAILED;
 
-    if (fseeko(pak, 0, SEEK_SET) != 0 || fwrite(PAK_MAGIC, 1, PAK_MAGIC_SIZE, pak) != PAK_MAGIC_SIZE)
-        return fail_write(nullptr);
-
-    pak_record *records = nullptr;
-    uint64_t count = 0;
-    collect_files(records, count, archive_known ? &archive : nullptr);
-    if (count > PAK_RECORDS_MAX) {
-        say("Error: %llu members exceed the limit of %llu\n", static_cast<unsigned long long>(count),
+    member_list list = {nullptr, 0, NO_CUT};
+    int walked = collect_files(list, skip, skip_count);
+    if (list.count > PAK_RECORDS_MAX) {
+        say("Error: %llu members exceed the limit of %llu\n",
+            static_cast<unsigned long long>(list.count),
             static_cast<unsigned long long>(PAK_RECORDS_MAX));
         stop_run();
     }
 
-    if (fseeko(pak, PAK_HEADER_SIZE, SEEK_SET) != 0)
-        return fail_write(records);
     print_listing_heading();
-
-    // Member data goes straight to the archive's descriptor, so the stream
-    // holds nothing buffered while it does, and the write position is
-    // counted here rather than asked of the stream.
-    uint64_t position = PAK_HEADER_SIZE;
     uint64_t kept = 0;
-    member_readahead ahead;
-    readahead_start(ahead, records, count);
-    for (uint64_t i = 0; i < count; ++i) {
-        pak_record record = records[i];
-        if (record.data_length == PAK_PATH_CUT)
-            stop_at_unopenable(record.name, ENAMETOOLONG);
-        FILE *member = readahead_open(ahead, i);
-        struct stat st;
-        if (!member)
-            stop_at_unopenable(record.name, errno);
-        if (fstat(fileno(member), &st) != 0)
-            stop_at_unopenable(record.name, errno);
-        // The archive may lie inside the tree it is made of; it is never
-        // its own member.
-        if (archive_known && st.st_dev == archive.st_dev && st.st_ino == archive.st_ino) {
-            fclose(member);
-            continue;
-        }
-        uint64_t length = static_cast<uint64_t>(st.st_size);
-        check_fits(record.name, position, length);
-        record.data_offset = static_cast<uint32_t>(position);
-        say("%3lu %8lu %s\n", static_cast<unsigned long>(kept), static_cast<unsigned long>(length),
-            show_path(record.name));
-
-        copy_result copy = copy_range(fileno(member), 0, fileno(pak), length);
-        if (copy.status == COPY_WRITE_FAILED) {
-            int write_errno = errno;
-            fclose(member);
-            errno = write_errno;
-            return fail_write(records);
-        }
-        // At most the measured length is taken; a member that yields less
-        // is stored as it came, so the data stays back to back.
-        if (copy.status == COPY_READ_FAILED)
-            say("Error reading %s: %s: %llu of %llu bytes stored\n", show_path(record.name),
-                strerror(errno), static_cast<unsigned long long>(copy.copied),
-                static_cast<unsigned long long>(length));
-        else if (copy.copied < length)
-            say("Warning: %s shrank while it was read: %llu of %llu bytes stored\n",
-                show_path(record.name), static_cast<unsigned long long>(copy.copied),
-                static_cast<unsigned long long>(length));
-        fclose(member);
-        record.data_length = static_cast<uint32_t>(copy.copied);
-        position += copy.copied;
-        records[kept++] = record;
-    }
-
-    // Back in step with the descriptor the data was written through.
-    if (fseeko(pak, static_cast<off_t>(position), SEEK_SET) != 0)
-        return fail_write(records);
-    // The array has the file's record layout: encoded in place, it is
-    // written whole.
-    for (uint64_t i = 0; i < kept; ++i) {
-        const pak_record record = records[i];
-        encode_record(record, reinterpret_cast<unsigned char *>(&records[i]));
-    }
-    size_t dir_bytes = static_cast<size_t>(kept * PAK_RECORD_SIZE);
-    if (dir_bytes > 0 && fwrite(records, 1, dir_bytes, pak) != dir_bytes)
-        return fail_write(records);
-    if (fseeko(pak, PAK_HEADER_DIR_OFFSET_AT, SEEK_SET) != 0 ||
-        !write_le32(pak, static_cast<uint32_t>(position)) ||
-        !write_le32(pak, static_cast<uint32_t>(kept * PAK_RECORD_SIZE)))
-        return fail_write(records);
-    free(records);
-    return 1;
+    int result = copy_members(out, list, kept, skip, skip_count);
+    if (result != BUILD_WRITE_FAILED && !finish_archive(out, list.records, kept))
+        result = BUILD_WRITE_FAILED;
+    if (result == BUILD_COMPLETE && walked != WALK_COMPLETE)
+        result = BUILD_LEFT_OUT;
+    int saved = errno;
+    free(list.records);
+    errno = saved;
+    return result;
 }

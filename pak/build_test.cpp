@@ -1,5 +1,6 @@
 #include "pak/build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,12 +27,15 @@ struct built {
 built build(const std::string &tree, const std::string &archive_path)
 {
     built b;
-    FILE *pak = fopen(archive_path.c_str(), "wb");
+    int pak = open(archive_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    struct stat st;
+    fstat(pak, &st);
+    const file_id self = {st.st_dev, st.st_ino};
     {
         scoped_cwd in(tree);
-        b.result = capture([&] { return create_pak(pak); });
+        b.result = capture([&] { return create_pak(pak, &self, 1); });
     }
-    fclose(pak);
+    close(pak);
     b.archive = read_file(archive_path);
     std::istringstream lines(b.result.out);
     std::string line;
@@ -48,7 +52,7 @@ TEST(Build, AnEmptyTreeGivesTwelveBytes)
     mkdir((dir / "tree").c_str(), 0755);
     write_file(dir / "tree/.only-hidden", "h");
     built b = build(dir / "tree", dir / "a.pak");
-    EXPECT_EQ(b.result.status, 1);
+    EXPECT_EQ(b.result.status, BUILD_COMPLETE);
     EXPECT_EQ(b.result.out, listing_heading);
     EXPECT_EQ(b.archive, std::string("PACK\x0c\0\0\0\0\0\0\0", 12));
 }
@@ -85,7 +89,7 @@ TEST(Build, TheArchiveIsNeverItsOwnMember)
     write_file(dir / "tree/a", "aaa");
     write_file(dir / "tree/sub/b", "bb");
     built b = build(dir / "tree", dir / "tree/sub/self.pak");
-    EXPECT_EQ(b.result.status, 1);
+    EXPECT_EQ(b.result.status, BUILD_COMPLETE);
     EXPECT_EQ(b.order.size(), 2u);
     EXPECT_EQ(b.result.out.find("self.pak"), std::string::npos);
     EXPECT_EQ(b.archive.substr(8, 4), le32(128));
@@ -114,20 +118,20 @@ TEST(Build, AFailingArchiveWriteIsReturnedWithItsError)
 {
     scoped_dir dir;
     write_file(dir / "tree/f", pattern(100000));
-    FILE *pak = fopen("/dev/full", "wb");
-    ASSERT_NE(pak, nullptr);
+    int pak = open("/dev/full", O_WRONLY);
+    ASSERT_GE(pak, 0);
     int error = 0;
     run_result r;
     {
         scoped_cwd in(dir / "tree");
         r = capture([&] {
-            int result = create_pak(pak);
+            int result = create_pak(pak, nullptr, 0);
             error = errno;
             return result;
         });
     }
-    fclose(pak);
-    EXPECT_EQ(r.status, -1);
+    close(pak);
+    EXPECT_EQ(r.status, BUILD_WRITE_FAILED);
     EXPECT_EQ(error, ENOSPC);
 }
 

@@ -16,7 +16,8 @@ constexpr size_t COPY_BUFFER_SIZE = 128 * 1024;
 
 }  // namespace
 
-copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t length)
+copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,
+                       uint64_t length)
 {
     static char buffer[COPY_BUFFER_SIZE];
     copy_result result = {0, COPY_DONE};
@@ -32,10 +33,14 @@ copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t lengt
         if (got == 0)
             return result;
         for (ssize_t put = 0; put < got;) {
-            ssize_t n = write(out_fd, buffer + put, static_cast<size_t>(got - put));
+            ssize_t n = pwrite(out_fd, buffer + put, static_cast<size_t>(got - put),
+                               static_cast<off_t>(out_offset + result.copied));
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0) {
+            if (n <= 0) {
+                // A write that takes nothing would never end the copy.
+                if (n == 0)
+                    errno = EIO;
                 result.status = COPY_WRITE_FAILED;
                 return result;
             }

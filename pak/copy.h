@@ -14,9 +14,9 @@ struct copy_result {
     int status;       // COPY_DONE, COPY_READ_FAILED or COPY_WRITE_FAILED
 };
 
-// Copies at most length bytes of in_fd, read from in_offset on without moving
-// in_fd's file offset, to out_fd at out_fd's file offset, which advances by
-// the bytes written. Never writes more than a read delivered. Returns the
-// bytes copied and how the copy ended; fewer bytes than asked with COPY_DONE
-// means the input ended first.
-copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t length);
+// Copies at most length bytes of in_fd, read from in_offset on, to out_fd
+// from out_offset on, moving neither descriptor's file offset. Never writes
+// more than a read delivered. Returns the bytes copied and how the copy
+// ended; fewer bytes than asked with COPY_DONE means the input ended first.
+copy_result copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,
+                       uint64_t length);

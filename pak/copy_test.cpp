@@ -31,7 +31,7 @@ copied copy_file(const std::string &source, uint64_t offset, uint64_t length,
     lseek(in, 3, SEEK_SET);
     int out = open(out_path ? out_path : (dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     copied c;
-    c.result = copy_range(in, offset, out, length);
+    c.result = copy_range(in, offset, out, 0, length);
     c.error = errno;
     c.in_offset_after = lseek(in, 0, SEEK_CUR);
     close(in);
@@ -76,7 +76,7 @@ TEST(CopyRange, TellsAReadFailureFromAWriteFailure)
     scoped_dir dir;
     int in = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
     int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0644);
-    copy_result r = copy_range(in, 0, out, 10);
+    copy_result r = copy_range(in, 0, out, 0, 10);
     EXPECT_EQ(r.status, COPY_READ_FAILED);
     EXPECT_EQ(errno, EISDIR);
     EXPECT_EQ(r.copied, 0u);

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "pak/report.h"
-
 uint32_t load_le32(const unsigned char *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -32,11 +30,4 @@ pak_record decode_record(const unsigned char *in)
     record.data_offset = load_le32(in + PAK_RECORD_DATA_OFFSET_AT);
     record.data_length = load_le32(in + PAK_RECORD_DATA_LENGTH_AT);
     return record;
-}
-
-void print_listing_heading()
-{
-    // Dash groups as wide as the index, size and name columns.
-    say("Num Size     File name\n"
-        "--- -------- -------------------------------------------------------\n");
 }

@@ -13,13 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 constexpr size_t PAK_MAGIC_SIZE = 4;
 constexpr unsigned char PAK_MAGIC[PAK_MAGIC_SIZE] = {'P', 'A', 'C', 'K'};
 
 constexpr size_t PAK_HEADER_SIZE = 12;
-constexpr size_t PAK_HEADER_MAGIC_AT = 0;
 constexpr size_t PAK_HEADER_DIR_OFFSET_AT = 4;
 constexpr size_t PAK_HEADER_DIR_LENGTH_AT = 8;
 
@@ -35,13 +33,6 @@ constexpr uint64_t PAK_U32_MAX = 0xFFFFFFFFu;
 // The largest directory whose length still fits dir_length.
 constexpr uint64_t PAK_RECORDS_MAX = PAK_U32_MAX / PAK_RECORD_SIZE;
 
-// The header, with its numbers in host order once decoded.
-struct pak_header {
-    unsigned char magic[PAK_MAGIC_SIZE];
-    uint32_t dir_offset;
-    uint32_t dir_length;
-};
-
 // One directory record. The array of records in memory has the file's
 // 64-byte layout, so a directory moves to and from the file whole; its
 // numbers are in host order only after decode_record.
@@ -51,9 +42,6 @@ struct pak_record {
     uint32_t data_length;
 };
 
-static_assert(sizeof(pak_header) == PAK_HEADER_SIZE, "header is 12 bytes");
-static_assert(offsetof(pak_header, dir_offset) == PAK_HEADER_DIR_OFFSET_AT, "dir_offset at 4");
-static_assert(offsetof(pak_header, dir_length) == PAK_HEADER_DIR_LENGTH_AT, "dir_length at 8");
 static_assert(sizeof(pak_record) == PAK_RECORD_SIZE, "record is 64 bytes");
 static_assert(offsetof(pak_record, data_offset) == PAK_RECORD_DATA_OFFSET_AT, "data_offset at 56");
 static_assert(offsetof(pak_record, data_length) == PAK_RECORD_DATA_LENGTH_AT, "data_length at 60");
@@ -69,6 +57,3 @@ void encode_record(const pak_record &record, unsigned char *out);
 
 // Returns the record held in the 64 file bytes at in.
 pak_record decode_record(const unsigned char *in);
-
-// Prints the two heading lines of a listing on standard output.
-void print_listing_heading();

@@ -1,17 +1,23 @@
 #include "pak/prefetch.h"
 
 #include <fcntl.h>
-#include <linux/aio_abi.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "pak/walk.h"
+#include "pak/config.h"
+#include "pak/member.h"
+
+#if PAKWRIGHT_READAHEAD_AIO
+#include <linux/aio_abi.h>
+#include <sys/syscall.h>
+#endif
+#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
+#include <sys/uio.h>
+#endif
 
 namespace {
 
@@ -38,14 +44,24 @@ constexpr unsigned CACHED_RUN_TO_STOP = 64;
 // part of the tree that is not in the cache.
 constexpr uint64_t SAMPLE_EVERY = 64;
 
+// Asks for the start of the member open as fd, of size bytes, as far as
+// reading ahead goes.
+void ask_for(int fd, off_t size)
+{
+#if PAKWRIGHT_HAVE_POSIX_FADVISE
+    posix_fadvise(fd, 0, std::min<off_t>(size, READAHEAD_MEMBER_BYTES), POSIX_FADV_WILLNEED);
+#else
+    (void)fd;
+    (void)size;
+#endif
+}
+
+#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
 // How much of a member the cache probe asks for. A read that may not wait
 // still starts the kernel's read-ahead where the data is missing, sized from
 // the read's length; this much makes that one request cover most members
 // whole (up to four times as much).
 constexpr size_t PROBE_BYTES = 128 * 1024;
-
-// The batch context of a system that cannot make one.
-constexpr unsigned long NO_BATCH = ~0UL;
 
 // Where probes put what they read; nothing reads it.
 char probe_buffer[PROBE_BYTES];
@@ -67,78 +83,53 @@ void note_probe(member_readahead &ahead, int fd, off_t size, bool cached)
     ahead.cached_run = 0;
     ahead.active = true;
     if (size > static_cast<off_t>(PROBE_BYTES))
-        posix_fadvise(fd, 0, std::min<off_t>(size, READAHEAD_MEMBER_BYTES), POSIX_FADV_WILLNEED);
+        ask_for(fd, size);
 }
 
-// Opens the member at path for reading without waiting: a named pipe put
-// where the walk saw a plain file opens at once, and the size it shows, 0,
-// is what is copied. Reads of a plain file do not heed O_NONBLOCK. Returns
-// the descriptor, or -1 with errno set.
-int open_member(const char *path)
+// Probes one member with a read that may not wait (RWF_NOWAIT): it completes
+// from the cache or fails at once with EAGAIN, having started the kernel's
+// read-ahead for what is missing.
+void probe_alone(member_readahead &ahead, int fd, off_t size)
 {
-    return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    iovec vec = {probe_buffer, probe_length(size)};
+    note_probe(ahead, fd, size, preadv2(fd, &vec, 1, 0, RWF_NOWAIT) == static_cast<ssize_t>(vec.iov_len));
 }
+#endif
 
-// Opens member index ahead of its turn, without waiting should the walk's
-// plain file now be a pipe or device; returns the descriptor and its size, or
-// -1 when it is not opened or not a plain file. A cut path is never opened.
-int open_ahead(const member_readahead &ahead, uint64_t index, off_t &size)
-{
-    const pak_record &record = ahead.records[index];
-    if (record.data_length == PAK_PATH_CUT)
-        return -1;
-    int fd = open_member(record.name);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    size = st.st_size;
-    return fd;
-}
+#if PAKWRIGHT_READAHEAD_AIO
+// The batch context of a system that cannot make one.
+constexpr unsigned long NO_BATCH = ~0UL;
 
-// Looks ahead at members [from, to): opens each, probes whether its start is
-// in the cache with reads that may not wait, all handed to the kernel in one
-// call so that the requests they start reach the disk together, then closes
-// them. A member that cannot be looked at is skipped: its open is tried again,
-// and a failure reported, at its turn. Falls back to one probe per member when
-// the batch cannot be submitted.
-void look_ahead(member_readahead &ahead, uint64_t from, uint64_t to)
+// Probes the n members open as fds, whose sizes are in sizes, with reads that
+// may not wait, all handed to the kernel in one call (Linux AIO, io_submit) so
+// that the requests they start reach the disk together: where each request
+// handed to a virtual disk alone costs a switch to the host, batching them
+// saves about as much as reading ahead does. A read that may not wait
+// completes as it is submitted. Falls back to one probe per member when the
+// batch cannot be had or submitted.
+void probe(member_readahead &ahead, const int *fds, const off_t *sizes, long n)
 {
-    int fds[READAHEAD_MEMBERS];
-    off_t sizes[READAHEAD_MEMBERS];
-    iocb blocks[READAHEAD_MEMBERS];
-    iocb *queue[READAHEAD_MEMBERS];
-    long n = 0;
-    for (uint64_t i = from; i < to; ++i) {
-        int fd = open_ahead(ahead, i, sizes[n]);
-        if (fd < 0)
-            continue;
-        fds[n] = fd;
-        blocks[n] = iocb{};
-        blocks[n].aio_data = static_cast<uint64_t>(n);
-        blocks[n].aio_lio_opcode = IOCB_CMD_PREAD;
-        blocks[n].aio_fildes = static_cast<uint32_t>(fd);
-        blocks[n].aio_buf = reinterpret_cast<uint64_t>(probe_buffer);
-        blocks[n].aio_nbytes = probe_length(sizes[n]);
-        blocks[n].aio_rw_flags = RWF_NOWAIT;
-        queue[n] = &blocks[n];
-        ++n;
-    }
     // The context is made when there is first a batch to submit, so a run
     // over a cached tree does not make one.
     if (n > 1 && ahead.batch == 0) {
         aio_context_t context = 0;
         ahead.batch = syscall(SYS_io_setup, READAHEAD_MEMBERS, &context) == 0 ? context : NO_BATCH;
     }
+    iocb blocks[READAHEAD_MEMBERS];
+    iocb *queue[READAHEAD_MEMBERS];
     long submitted = 0;
     if (n > 1 && ahead.batch != NO_BATCH) {
-        submitted = syscall(SYS_io_submit, ahead.batch, n, queue);
-        if (submitted < 0)
-            submitted = 0;
-        // A read that may not wait completes as it is submitted.
+        for (long k = 0; k < n; ++k) {
+            blocks[k] = iocb{};
+            blocks[k].aio_data = static_cast<uint64_t>(k);
+            blocks[k].aio_lio_opcode = IOCB_CMD_PREAD;
+            blocks[k].aio_fildes = static_cast<uint32_t>(fds[k]);
+            blocks[k].aio_buf = reinterpret_cast<uint64_t>(probe_buffer);
+            blocks[k].aio_nbytes = probe_length(sizes[k]);
+            blocks[k].aio_rw_flags = RWF_NOWAIT;
+            queue[k] = &blocks[k];
+        }
+        submitted = std::max(0L, syscall(SYS_io_submit, ahead.batch, n, queue));
         io_event events[READAHEAD_MEMBERS];
         for (long got = 0; got < submitted;) {
             long more = syscall(SYS_io_getevents, ahead.batch, submitted - got, submitted - got,
@@ -153,26 +144,69 @@ void look_ahead(member_readahead &ahead, uint64_t from, uint64_t to)
             got += more;
         }
     }
-    for (long k = submitted; k < n; ++k) {
-        iovec vec = {probe_buffer, probe_length(sizes[k])};
-        note_probe(ahead, fds[k], sizes[k],
-                   preadv2(fds[k], &vec, 1, 0, RWF_NOWAIT) == static_cast<ssize_t>(vec.iov_len));
+    for (long k = submitted; k < n; ++k)
+        probe_alone(ahead, fds[k], sizes[k]);
+}
+
+// Releases the batch context once nothing follows.
+void release(member_readahead &ahead)
+{
+    if (ahead.batch != 0 && ahead.batch != NO_BATCH)
+        syscall(SYS_io_destroy, ahead.batch);
+    ahead.batch = NO_BATCH;
+}
+#elif PAKWRIGHT_READAHEAD_NOWAIT
+// Probes each of the n members open as fds on its own.
+void probe(member_readahead &ahead, const int *fds, const off_t *sizes, long n)
+{
+    for (long k = 0; k < n; ++k)
+        probe_alone(ahead, fds[k], sizes[k]);
+}
+
+void release(member_readahead &) {}
+#else
+// Without a way to probe the cache, every member ahead is asked for.
+void probe(member_readahead &ahead, const int *fds, const off_t *sizes, long n)
+{
+    ahead.active = true;
+    for (long k = 0; k < n; ++k)
+        ask_for(fds[k], sizes[k]);
+}
+
+void release(member_readahead &) {}
+#endif
+
+// Looks ahead at members [from, to): opens each that is a regular file, the
+// same way its turn will, probes or asks for their data, and closes them.
+void look_ahead(member_readahead &ahead, uint64_t from, uint64_t to)
+{
+    int fds[READAHEAD_MEMBERS];
+    off_t sizes[READAHEAD_MEMBERS];
+    long n = 0;
+    for (uint64_t i = from; i < to; ++i) {
+        struct stat st;
+        int fd = open_member(ahead.records[i].name, st);
+        if (fd < 0)
+            continue;
+        fds[n] = fd;
+        sizes[n++] = st.st_size;
     }
+    probe(ahead, fds, sizes, n);
     for (long k = 0; k < n; ++k)
         close(fds[k]);
 }
 
 }  // namespace
 
-void readahead_start(member_readahead &ahead, const pak_record *records, uint64_t count)
+void readahead_start(member_readahead &ahead, const member_list &list)
 {
-    ahead = {records, count, 0, READAHEAD_MEMBERS, false, 0, 0};
+    ahead = {list.records, std::min(list.count, list.first_cut), 0, READAHEAD_MEMBERS, false, 0, 0};
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         ahead.depth = std::min<uint64_t>(ahead.depth, limit.rlim_cur / READAHEAD_NOFILE_SHARE);
 }
 
-FILE *readahead_open(member_readahead &ahead, uint64_t index)
+void readahead_before(member_readahead &ahead, uint64_t index)
 {
     if (ahead.active) {
         // Refilled by halves, so each batch is large.
@@ -190,19 +224,7 @@ FILE *readahead_open(member_readahead &ahead, uint64_t index)
         look_ahead(ahead, index + 1, index + 2);
         ahead.next = index + 2;
     }
-    // Nothing follows the last member: the batch context goes with it.
-    if (index + 1 >= ahead.count && ahead.batch != 0 && ahead.batch != NO_BATCH) {
-        syscall(SYS_io_destroy, ahead.batch);
-        ahead.batch = NO_BATCH;
-    }
-    int fd = open_member(ahead.records[index].name);
-    if (fd < 0)
-        return nullptr;
-    FILE *member = fdopen(fd, "r");
-    if (!member) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return member;
+    // Nothing follows the last member: what reading ahead holds goes with it.
+    if (index + 1 >= ahead.count)
+        release(ahead);
 }

@@ -1,5 +1,7 @@
 #include "pak/prefetch.h"
 
+#include "pak/member.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +36,8 @@ int lowest_free_descriptor()
 }
 
 // A member may change between the look ahead and its turn; what its turn finds
-// decides, in either mode, and looking ahead leaves no descriptor behind.
+// decides, in either mode, and looking ahead leaves no descriptor behind. A
+// member that is no longer a regular file is never read.
 TEST(Readahead, EachMemberIsOpenedAsItIsAtItsTurn)
 {
     for (bool reading_ahead : {false, true}) {
@@ -45,36 +48,41 @@ TEST(Readahead, EachMemberIsOpenedAsItIsAtItsTurn)
         write_file("b", "vanishes");
         write_file("c", "third");
         ASSERT_EQ(mkfifo("d", 0644), 0);  // a pipe where the walk saw a plain file
-        write_file("e", "last");
-        std::vector<pak_record> records = records_for({"a", "b", "c", "d", "e"});
+        ASSERT_EQ(symlink("/dev/zero", "e"), 0);  // a device, likewise
+        write_file("f", "last");
+        std::vector<pak_record> records = records_for({"a", "b", "c", "d", "e", "f"});
+        member_list list = {records.data(), records.size(), NO_CUT};
         int free_before = lowest_free_descriptor();
         // An open that waits for a writer would hang here, not fail.
         alarm(30);
 
         member_readahead ahead;
-        readahead_start(ahead, records.data(), records.size());
+        readahead_start(ahead, list);
         ahead.active = reading_ahead;
-        FILE *a = readahead_open(ahead, 0);
-        ASSERT_NE(a, nullptr);
-        fclose(a);
+        struct stat st;
+        readahead_before(ahead, 0);
+        int a = open_member("a", st);
+        ASSERT_GE(a, 0);
+        EXPECT_EQ(st.st_size, 5);
+        close(a);
         ASSERT_EQ(unlink("b"), 0);
         errno = 0;
-        EXPECT_EQ(readahead_open(ahead, 1), nullptr);
+        readahead_before(ahead, 1);
+        EXPECT_EQ(open_member("b", st), MEMBER_UNOPENED);
         EXPECT_EQ(errno, ENOENT);
         ASSERT_EQ(unlink("c"), 0);
         write_file("c", "replaced");
-        FILE *c = readahead_open(ahead, 2);
-        ASSERT_NE(c, nullptr);
+        readahead_before(ahead, 2);
+        int c = open_member("c", st);
+        ASSERT_GE(c, 0);
         char got[16] = {0};
-        EXPECT_EQ(fread(got, 1, sizeof got, c), 8u);
+        EXPECT_EQ(read(c, got, sizeof got), 8);
         EXPECT_STREQ(got, "replaced");
-        fclose(c);
-        FILE *d = readahead_open(ahead, 3);
-        ASSERT_NE(d, nullptr);
-        struct stat st;
-        EXPECT_EQ(fstat(fileno(d), &st), 0);
-        EXPECT_EQ(st.st_size, 0);
-        fclose(d);
+        close(c);
+        for (uint64_t i : {3, 4}) {
+            readahead_before(ahead, i);
+            EXPECT_EQ(open_member(records[i].name, st), MEMBER_NOT_REGULAR) << records[i].name;
+        }
         alarm(0);
         EXPECT_EQ(lowest_free_descriptor(), free_before);
     }

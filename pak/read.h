@@ -5,21 +5,30 @@
 
 #include "pak/format.h"
 
+// What read_pak gives.
+constexpr int READ_COMPLETE = 0;  // listed, and in extract mode every member written whole
+constexpr int READ_LEFT_OUT = 1;  // listed, but a member was not extracted or not whole;
+                                  // each is reported
+constexpr int READ_FAILED = -1;   // nothing listed: not an archive, or its header or
+                                  // directory could not be read or held; reported
+
 // Checks the magic of the archive open for reading at its first byte, loads
 // its directory, prints the listing and, when list_mode is zero, extracts
 // every member below the working directory right after its listing line.
-// Returns 0 once the directory was listed, whatever became of single
-// members; -1 when the file is not a PAK archive or cannot seek to its
-// directory. Ends the process with status -1 when the directory does not fit
-// in memory.
+// Returns READ_COMPLETE, READ_LEFT_OUT or READ_FAILED.
 int read_pak(FILE *pak, int list_mode);
+
+// What extract_record gives.
+constexpr int EXTRACT_DONE = 0;     // the member file holds the member's data
+constexpr int EXTRACT_FAILED = -1;  // the member file could not be made, written or
+                                    // closed; errno tells why
+constexpr int EXTRACT_PARTIAL = 1;  // written as far as the archive could be read; reported
 
 // Writes one member to the file named by its stored path, made with its
 // leading directories below the working directory. The caller has made sure
-// the path stays below the working directory. Returns 0 when the member file
-// was written and closed (a member the archive holds only in part is written
-// as far as it goes, and reported); -1 with errno set when the member file
-// could not be opened, written or closed.
+// the path stays below the working directory. Returns EXTRACT_DONE,
+// EXTRACT_FAILED or EXTRACT_PARTIAL: a member the archive holds only in part,
+// or whose data cannot be read, is written as far as it goes.
 int extract_record(FILE *pak, pak_record record);
 
 // Makes every leading directory of path, shortest first, with mode 0755;

@@ -42,11 +42,12 @@ size_t utf8_length(const unsigned char *p)
     return 0;
 }
 
-// Returns whether byte c, met outside a well-formed UTF-8 character, is one a
-// terminal may act on: a C0 control, DEL, or a C1 control as a raw byte.
-bool control_byte(unsigned char c)
+// Returns whether byte c, met outside a well-formed UTF-8 character, is
+// escaped: a C0 control, DEL, or any byte above 0x7F, which is then not
+// UTF-8 (a C1 control as a raw byte among them).
+bool escaped_byte(unsigned char c)
 {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    return c < 0x20 || c >= 0x7F;
 }
 
 // Writes c as a backslash and three octal digits at out; returns the end.
@@ -98,7 +99,7 @@ const char *show_path(const char *path)
     const unsigned char *in = reinterpret_cast<const unsigned char *>(path);
     // Most paths need no escape and are shown as they are.
     const unsigned char *p = in;
-    while (*p && !control_byte(*p) && *p < 0x80)
+    while (*p && !escaped_byte(*p))
         ++p;
     if (!*p)
         return path;
@@ -124,7 +125,7 @@ const char *show_path(const char *path)
             out += n;
         } else {
             n = 1;
-            if (control_byte(*p))
+            if (escaped_byte(*p))
                 out = escape(out, *p);
             else
                 *out++ = static_cast<char>(*p);
@@ -133,6 +134,18 @@ const char *show_path(const char *path)
     }
     *out = '\0';
     return text;
+}
+
+void print_listing_heading()
+{
+    say("Num Size     File name\n"
+        "--- -------- -------------------------------------------------------\n");
+}
+
+void print_listing_line(uint64_t index, uint64_t size, const char *path)
+{
+    say("%3llu %8llu %s\n", static_cast<unsigned long long>(index),
+        static_cast<unsigned long long>(size), show_path(path));
 }
 
 int finish_stdout()

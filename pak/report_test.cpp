@@ -19,10 +19,11 @@ TEST(ShowPath, EscapesWhatATerminalCouldActOnAndNothingElse)
         // U+009B, the one-character CSI, in UTF-8 and as a raw byte.
         {"x\xc2\x9b" "31m", "x\\302\\23331m"},
         {"x\x9b" "31m", "x\\23331m"},
-        // Not UTF-8: bytes above 0x9F pass, as in other 8-bit encodings.
-        {"Latin-1 \xe9t\xe9", "Latin-1 \xe9t\xe9"},
-        {"cut \xe2\x82", "cut \xe2\\202"},
-        {"\xed\xa0\x80", "\xed\xa0\\200"},  // a UTF-16 surrogate is not UTF-8
+        // Bytes that are not UTF-8: another encoding's, a character cut by
+        // the 55-byte limit, a UTF-16 surrogate.
+        {"Latin-1 \xe9t\xe9", "Latin-1 \\351t\\351"},
+        {"cut \xe2\x82", "cut \\342\\202"},
+        {"\xed\xa0\x80", "\\355\\240\\200"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(show_path(c.path.c_str()), c.shown) << c.path;

@@ -40,10 +40,15 @@ struct walk_state {
     size_t bucket_count;
     size_t held_fds;  // back_fd descriptors open
     size_t fd_cap;    // the most back_fd descriptors the walk may hold
+    bool left_out;    // a directory below could not be entered or read
     char path[PAK_NAME_SIZE];  // the stored path of the entry being handled
+    char *up;         // "name/..", formed for the directory about to be entered
+    size_t up_size;
 };
 
 constexpr size_t FIRST_BUCKETS = 64;
+// Entries are gathered in a buffer that doubles from this size, then cut to
+// what they take, since a level keeps them while the walk is below it.
 constexpr size_t FIRST_ENTRY_BYTES = 4096;
 // Where the descriptor limit is infinite, the walk still holds no more.
 constexpr size_t FD_CAP_MAX = 4096;
@@ -141,6 +146,11 @@ int read_entries(walk_level &level)
         level.entries_used = need;
     }
     closedir(dir);
+    if (level.entries_used < size) {
+        // Never fails in practice; if it does, the larger buffer serves.
+        if (void *cut = realloc(level.entries, level.entries_used ? level.entries_used : 1))
+            level.entries = static_cast<char *>(cut);
+    }
     return 0;
 }
 
@@ -176,24 +186,39 @@ void leave_level(walk_state &s)
     --s.depth;
 }
 
-// Enters the subdirectory name, whose identity is st and whose stored path
-// is in s.path, and reads it. Reports and returns when it cannot be entered
-// or read; the working directory is then unchanged.
-void enter_directory(walk_state &s, const char *name, const struct stat &st, size_t path_length)
+// Returns whether ".." of the subdirectory name leads back to the innermost
+// level: it does unless the directory was reached through a link from
+// elsewhere.
+bool dotdot_leads_back(walk_state &s, const char *name)
 {
-    // ".." leads back unless the directory was reached through a link from
-    // elsewhere; only then is a descriptor held to return by.
-    char up[sizeof(dirent::d_name) + 3];
-    snprintf(up, sizeof up, "%s/..", name);
+    size_t need = strlen(name) + sizeof "/..";
+    if (need > s.up_size) {
+        void *grown = realloc(s.up, need);
+        if (!grown)
+            memory_failure();
+        s.up = static_cast<char *>(grown);
+        s.up_size = need;
+    }
+    snprintf(s.up, s.up_size, "%s/..", name);
     const walk_level &here = s.levels[s.depth - 1];
     struct stat parent;
-    bool dotdot_leads_back = stat(up, &parent) == 0 && parent.st_dev == here.dev &&
-                             parent.st_ino == here.ino;
+    return stat(s.up, &parent) == 0 && parent.st_dev == here.dev && parent.st_ino == here.ino;
+}
+
+// Enters the subdirectory name, whose identity is st and whose stored path
+// is in s.path, and reads it. Reports and returns when it cannot be entered
+// or read, noting that its files are left out; the working directory is
+// then unchanged.
+void enter_directory(walk_state &s, const char *name, const struct stat &st, size_t path_length)
+{
+    // Only a directory that ".." does not lead back from needs a descriptor
+    // held to return by.
+    bool leads_back = dotdot_leads_back(s, name);
     int back_fd = -1;
     int error = 0;
-    if (!dotdot_leads_back && s.held_fds >= s.fd_cap)
+    if (!leads_back && s.held_fds >= s.fd_cap)
         error = EMFILE;
-    else if (!dotdot_leads_back && (back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+    else if (!leads_back && (back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
         error = errno;
     else if (chdir(name) != 0)
         error = errno;
@@ -201,6 +226,7 @@ void enter_directory(walk_state &s, const char *name, const struct stat &st, siz
         if (back_fd >= 0)
             close(back_fd);
         say("Unable to enter directory %s: %s\n", show_path(s.path), strerror(error));
+        s.left_out = true;
         return;
     }
     if (back_fd >= 0)
@@ -208,6 +234,7 @@ void enter_directory(walk_state &s, const char *name, const struct stat &st, siz
     walk_level &level = push_level(s, st.st_dev, st.st_ino, path_length, back_fd);
     if (read_entries(level) != 0) {
         say("Unable to open work directory: %s\n", strerror(errno));
+        s.left_out = true;
         leave_level(s);
     }
 }
@@ -225,34 +252,101 @@ void form_stored_path(walk_state &s, const char *name)
     s.path[used + take] = '\0';
 }
 
-// Appends a record for the stored path to the list, growing it by one.
-void append_record(pak_record *&records, uint64_t &count, const char *path, bool cut)
+// Appends a member for the stored path to the list, growing it by one; a
+// cut path is noted as the first cut one unless an earlier one was.
+void append_member(member_list &list, const char *path, bool cut)
 {
     // Where size_t is 32 bits, the list's size must not wrap around.
-    if (count + 1 > SIZE_MAX / sizeof(pak_record)) {
+    if (list.count + 1 > SIZE_MAX / sizeof(pak_record)) {
         errno = ENOMEM;
         memory_failure();
     }
     pak_record *grown = static_cast<pak_record *>(
-        realloc(records, static_cast<size_t>(count + 1) * sizeof(pak_record)));
+        realloc(list.records, static_cast<size_t>(list.count + 1) * sizeof(pak_record)));
     if (!grown)
         memory_failure();
-    records = grown;
-    pak_record &record = records[count++];
+    list.records = grown;
+    if (cut && list.first_cut == NO_CUT)
+        list.first_cut = list.count;
+    pak_record &record = list.records[list.count++];
     memset(&record, 0, sizeof record);
     memcpy(record.name, path, strlen(path));
-    record.data_length = cut ? PAK_PATH_CUT : 0;
 }
 
-// Returns whether st is the archive's identity.
-bool is_archive(const struct stat *archive, const struct stat &st)
+// Returns whether st is the identity of one of the count files in skip.
+bool skipped(const file_id *skip, size_t count, const struct stat &st)
 {
-    return archive && st.st_dev == archive->st_dev && st.st_ino == archive->st_ino;
+    for (size_t i = 0; i < count; ++i)
+        if (st.st_dev == skip[i].dev && st.st_ino == skip[i].ino)
+            return true;
+    return false;
+}
+
+// Returns whether a file whose listing gave inode number ino may be one of
+// the count files in skip, so that its status must be taken to tell.
+bool may_be_skipped(const file_id *skip, size_t count, ino_t ino)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (skip[i].ino == ino)
+            return true;
+    return false;
+}
+
+// Handles the next entry of the innermost level: appends a member for a
+// file, enters a directory, or reports what is passed over.
+void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t skip_count)
+{
+    walk_level &level = s.levels[s.depth - 1];
+    const char *at = level.entries + level.next_entry;
+    ino_t entry_ino;
+    memcpy(&entry_ino, at, sizeof entry_ino);
+    unsigned char type = static_cast<unsigned char>(at[sizeof entry_ino]);
+    const char *name = at + ENTRY_HEAD;
+    level.next_entry += ENTRY_HEAD + strlen(name) + 1;
+
+    form_stored_path(s, name);
+    size_t path_length = (s.depth > 1 ? level.path_length + 1 : 0) + strlen(name);
+    bool cut = path_length > PAK_NAME_MAX;
+
+    // The listing's own type saves a status call for every plain file;
+    // links, unknown types and directories need the status, following
+    // links, to know what they lead to and which directory it is. A file
+    // is checked against the files to skip only when its number matches
+    // one, or when its cut path would otherwise stop the build.
+    struct stat st;
+    bool have_status = false;
+    if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN ||
+        (type == DT_REG && skip_count > 0 && (cut || may_be_skipped(skip, skip_count, entry_ino)))) {
+        have_status = stat(name, &st) == 0;
+        if (!have_status)
+            type = DT_REG;  // recorded; its open reports what is wrong
+        else if (S_ISDIR(st.st_mode))
+            type = DT_DIR;
+        else if (S_ISREG(st.st_mode))
+            type = DT_REG;
+        else
+            type = DT_UNKNOWN;
+    }
+
+    if (type == DT_REG) {
+        if (!(have_status && skipped(skip, skip_count, st)))
+            append_member(list, s.path, cut);
+        return;
+    }
+    if (type != DT_DIR) {
+        say("Skipping %s: not a regular file or directory\n", show_path(s.path));
+        return;
+    }
+    if (on_walk_path(s, st.st_dev, st.st_ino)) {
+        say("Skipping %s: directory loop\n", show_path(s.path));
+        return;
+    }
+    enter_directory(s, name, st, path_length);
 }
 
 }  // namespace
 
-int collect_files(pak_record *&records, uint64_t &count, const struct stat *archive)
+int collect_files(member_list &list, const file_id *skip, size_t skip_count)
 {
     walk_state s = {};
     struct rlimit nofile;
@@ -264,69 +358,27 @@ int collect_files(pak_record *&records, uint64_t &count, const struct stat *arch
     struct stat top = {};
     stat(".", &top);
     walk_level &first = push_level(s, top.st_dev, top.st_ino, 0, -1);
-    int result = 1;
+    int result = WALK_COMPLETE;
     if (read_entries(first) != 0) {
         say("Unable to open work directory: %s\n", strerror(errno));
-        result = -1;
+        result = WALK_TOP_UNREADABLE;
     }
 
     while (s.depth > 0) {
         walk_level &level = s.levels[s.depth - 1];
-        if (level.next_entry >= level.entries_used) {
-            if (s.depth == 1) {
-                free(level.entries);
-                break;
-            }
+        if (level.next_entry < level.entries_used) {
+            take_entry(s, list, skip, skip_count);
+        } else if (s.depth > 1) {
             leave_level(s);
-            continue;
+        } else {
+            free(level.entries);
+            break;
         }
-        const char *at = level.entries + level.next_entry;
-        ino_t entry_ino;
-        memcpy(&entry_ino, at, sizeof entry_ino);
-        unsigned char type = static_cast<unsigned char>(at[sizeof entry_ino]);
-        const char *name = at + ENTRY_HEAD;
-        level.next_entry += ENTRY_HEAD + strlen(name) + 1;
-
-        form_stored_path(s, name);
-        size_t path_length = (s.depth > 1 ? level.path_length + 1 : 0) + strlen(name);
-        bool cut = path_length > PAK_NAME_MAX;
-
-        // The listing's own type saves a status call for every plain file;
-        // links, unknown types and directories need the status, following
-        // links, to know what they lead to and which directory it is. A file
-        // is checked against the archive only when its number matches, or
-        // when its cut path would otherwise stop the build.
-        struct stat st;
-        bool have_status = false;
-        if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN ||
-            (type == DT_REG && archive && (cut || entry_ino == archive->st_ino))) {
-            have_status = stat(name, &st) == 0;
-            if (!have_status)
-                type = DT_REG;  // recorded; its open reports what is wrong
-            else if (S_ISDIR(st.st_mode))
-                type = DT_DIR;
-            else if (S_ISREG(st.st_mode))
-                type = DT_REG;
-            else
-                type = DT_UNKNOWN;
-        }
-
-        if (type == DT_REG) {
-            if (!(have_status && is_archive(archive, st)))
-                append_record(records, count, s.path, cut);
-            continue;
-        }
-        if (type != DT_DIR) {
-            say("Skipping %s: not a regular file or directory\n", show_path(s.path));
-            continue;
-        }
-        if (on_walk_path(s, st.st_dev, st.st_ino)) {
-            say("Skipping %s: directory loop\n", show_path(s.path));
-            continue;
-        }
-        enter_directory(s, name, st, path_length);
     }
     free(s.levels);
     free(s.buckets);
+    free(s.up);
+    if (result == WALK_COMPLETE && s.left_out)
+        result = WALK_LEFT_OUT;
     return result;
 }

@@ -1,0 +1,348 @@
+#include "pak/archive_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The new file to remove should the process end before it is committed:
+// its directory and its name there, or no name. Set and cleared with the
+// signals below blocked, so that a handler never sees half of it.
+int pending_dir = -1;
+const char *volatile pending_name = nullptr;
+
+// Every signal whose default action ends the process and that comes from
+// outside it: a terminal, a shell, a broken pipe, a resource limit, a timer.
+// Faults within the process (SIGSEGV, SIGABRT and the like) keep their own
+// handling; the new file they leave begins with "." and is never archived.
+const int ENDING_SIGNALS[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ,
+#ifdef SIGVTALRM
+    SIGVTALRM,
+#endif
+#ifdef SIGPROF
+    SIGPROF,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+// The longest part of the archive's name that the new file's name repeats,
+// so that the new name always fits where the old one did.
+constexpr size_t TEMP_NAME_PART = 100;
+constexpr int TEMP_TRIES = 100;
+// Links followed at the end of the archive's path before the open is left to
+// report the loop.
+constexpr int LINK_HOPS = 40;
+
+#if defined(O_SEARCH)
+constexpr int DIR_OPEN_FLAGS = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_PATH)
+constexpr int DIR_OPEN_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int DIR_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Removes the pending new file; safe inside a signal handler.
+void remove_pending()
+{
+    const char *name = pending_name;
+    if (name)
+        unlinkat(pending_dir, name, 0);
+    pending_name = nullptr;
+}
+
+// Removes the pending new file, then lets the signal end the process as it
+// would have, so that the parent sees the signal.
+void end_by_signal(int sig)
+{
+    remove_pending();
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+}
+
+// Fills set with the ending signals.
+void ending_signals(sigset_t &set)
+{
+    sigemptyset(&set);
+    for (int sig : ENDING_SIGNALS)
+        sigaddset(&set, sig);
+}
+
+// Makes every ending signal that is not ignored remove the pending new file
+// first, and exit do the same; once per process.
+void watch_for_endings()
+{
+    static bool watching = false;
+    if (watching)
+        return;
+    watching = true;
+    atexit(remove_pending);
+    struct sigaction action = {};
+    action.sa_handler = end_by_signal;
+    ending_signals(action.sa_mask);
+    for (int sig : ENDING_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
+// Blocks the ending signals while pending_name changes, and lets them
+// through again.
+struct signals_held {
+    sigset_t saved;
+    signals_held()
+    {
+        sigset_t set;
+        ending_signals(set);
+        sigprocmask(SIG_BLOCK, &set, &saved);
+    }
+    ~signals_held() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+};
+
+// Returns a new copy of the first n bytes of text followed by tail, or null.
+char *joined(const char *text, size_t n, const char *tail)
+{
+    size_t tail_size = strlen(tail) + 1;
+    char *out = static_cast<char *>(malloc(n + tail_size));
+    if (out) {
+        memcpy(out, text, n);
+        memcpy(out + n, tail, tail_size);
+    }
+    return out;
+}
+
+// Returns, in a new buffer, the path that path finally names once the links
+// at its end are followed, taken from the working directory as path is; a
+// link to nothing names its target. Returns null when memory runs out.
+char *final_target(const char *path)
+{
+    char *current = joined(path, strlen(path), "");
+    for (int hop = 0; current && hop < LINK_HOPS; ++hop) {
+        struct stat st;
+        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        // Some file systems give a link's size as 0: the buffer grows until
+        // the target fits.
+        size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 256;
+        char *target = nullptr;
+        ssize_t got;
+        for (;;) {
+            char *grown = static_cast<char *>(realloc(target, size));
+            if (!grown) {
+                free(target);
+                free(current);
+                return nullptr;
+            }
+            target = grown;
+            got = readlink(current, target, size);
+            if (got < 0 || static_cast<size_t>(got) < size)
+                break;
+            size *= 2;
+        }
+        if (got < 0) {
+            free(target);
+            return current;
+        }
+        target[got] = '\0';
+        // A relative target is taken from the link's own directory.
+        const char *slash = strrchr(current, '/');
+        char *next = target[0] == '/' || !slash
+                         ? joined(target, static_cast<size_t>(got), "")
+                         : joined(current, static_cast<size_t>(slash + 1 - current), target);
+        free(target);
+        free(current);
+        current = next;
+    }
+    return current;
+}
+
+// Makes a new file, of mode less the file-creation mask, with a name of its
+// own in dir that begins with "." and the start of name; records it as the
+// pending file. Returns its descriptor, or -1 with errno set.
+int make_new_file(new_archive &archive, mode_t mode)
+{
+    const char *name = archive.name;
+    size_t part = strnlen(name, TEMP_NAME_PART);
+    size_t size = 1 + part + sizeof ".XXXXXX";
+    char *temp = static_cast<char *>(malloc(size));
+    if (!temp)
+        return -1;
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
+                 static_cast<uint64_t>(now.tv_sec);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < TEMP_TRIES; ++attempt) {
+        temp[0] = '.';
+        memcpy(temp + 1, name, part);
+        char *tail = temp + 1 + part;
+        *tail++ = '.';
+        for (int k = 0; k < 6; ++k) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            *tail++ = letters[x % (sizeof letters - 1)];
+        }
+        *tail = '\0';
+        signals_held held;
+        int fd = openat(archive.dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+                        mode);
+        if (fd >= 0) {
+            archive.temp_name = temp;
+            pending_dir = archive.dir_fd;
+            pending_name = temp;
+            return fd;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    int saved = errno;
+    free(temp);
+    errno = saved;
+    return -1;
+}
+
+// Gives the new file the owner, group and permission bits of old, as far as
+// the process may. The owner goes first, as changing it may clear the
+// set-user-ID and set-group-ID bits.
+void take_over_attributes(int fd, const struct stat &old)
+{
+    if (fchown(fd, old.st_uid, old.st_gid) != 0)
+        (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    fchmod(fd, old.st_mode & 07777);
+}
+
+// Frees what archive holds besides its descriptor.
+void release(new_archive &archive)
+{
+    if (archive.dir_fd >= 0)
+        close(archive.dir_fd);
+    free(archive.name);
+    free(archive.temp_name);
+    archive.dir_fd = -1;
+    archive.name = nullptr;
+    archive.temp_name = nullptr;
+}
+
+}  // namespace
+
+int open_new_archive(const char *path, new_archive &archive)
+{
+    archive = {-1, -1, nullptr, nullptr, false, {}, 0};
+    watch_for_endings();
+    char *target = final_target(path);
+    if (!target)
+        return -1;
+    struct stat old;
+    bool exists = stat(target, &old) == 0;
+    bool missing = !exists && errno == ENOENT;
+    // A plain file of one link, or nothing yet, is replaced by a new file.
+    bool replaceable = exists ? S_ISREG(old.st_mode) && old.st_nlink == 1 : missing;
+
+    const char *slash = strrchr(target, '/');
+    const char *name = slash ? slash + 1 : target;
+    if (!*name || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        replaceable = false;  // no file can be named there; the open says why
+    if (replaceable) {
+        // A file the user may not write is refused, as writing it in place would be.
+        int probe = exists ? open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+        if (exists && probe < 0) {
+            int saved = errno;
+            free(target);
+            errno = saved;
+            return -1;
+        }
+        if (probe >= 0)
+            close(probe);
+        char *dir = slash ? joined(target, static_cast<size_t>(slash + 1 - target), ".") : nullptr;
+        archive.dir_fd = open(dir ? dir : ".", DIR_OPEN_FLAGS);
+        free(dir);
+        archive.name = joined(name, strlen(name), "");
+        if (archive.dir_fd >= 0 && archive.name)
+            archive.fd = make_new_file(archive, exists ? 0600 : 0666);
+        if (archive.fd >= 0 && exists)
+            take_over_attributes(archive.fd, old);
+    }
+    free(target);
+
+    if (archive.fd < 0) {
+        archive.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+        if (archive.fd < 0) {
+            int saved = errno;
+            release(archive);
+            errno = saved;
+            return -1;
+        }
+        archive.created = missing;
+        if (missing && archive.dir_fd >= 0 && archive.name) {
+            signals_held held;
+            pending_dir = archive.dir_fd;
+            pending_name = archive.name;
+        }
+    }
+    struct stat written;
+    if (fstat(archive.fd, &written) == 0)
+        archive.ids[archive.id_count++] = {written.st_dev, written.st_ino};
+    if (exists)
+        archive.ids[archive.id_count++] = {old.st_dev, old.st_ino};
+    return 0;
+}
+
+int commit_new_archive(new_archive &archive)
+{
+    int closed = close(archive.fd);
+    archive.fd = -1;
+    if (closed != 0) {
+        int saved = errno;
+        discard_new_archive(archive);
+        errno = saved;
+        return -1;
+    }
+    if (archive.temp_name) {
+        signals_held held;
+        if (renameat(archive.dir_fd, archive.temp_name, archive.dir_fd, archive.name) != 0) {
+            int saved = errno;
+            remove_pending();
+            release(archive);
+            errno = saved;
+            return -1;
+        }
+    }
+    {
+        signals_held held;
+        pending_name = nullptr;
+    }
+    release(archive);
+    return 0;
+}
+
+void discard_new_archive(new_archive &archive)
+{
+    if (archive.fd >= 0)
+        close(archive.fd);
+    archive.fd = -1;
+    {
+        signals_held held;
+        remove_pending();
+    }
+    release(archive);
+}
