@@ -13,12 +13,26 @@ instead, at least five rounds run, and the report adds each figure's spread
 (min-max) and, for create, a read-only limit: 32 threads reading every
 member of the tree at once into nothing, also from a dropped cache. --both
 runs the warm set and then the cold set on the same trees.
+
+--scale times the same operations, warm, on a third tree instead: 500,000
+empty files, 1,000 in each of 500 directories, made on tmpfs (/dev/shm
+unless --dir says otherwise), where the cost is all per member.
+
+Several pakwright builds can be timed in the same rounds: --pakwright may be
+given more than once as NAME=PATH (a bare PATH is named "pakwright"), and
+--also adds builds beside the one bench/run.sh makes. Each round runs every
+build and tar, in an order reversed every other round; each build makes its
+own archive, lists and extracts that, and its ratios are taken against the
+tar run of the same round.
 """
 
 import argparse
 import os
 import random
+import re
 import shutil
+import signal
+import stat
 import statistics
 import subprocess
 import sys
@@ -32,6 +46,10 @@ SMALL_SIGMA = 1.63          # lognormal spread: mean about 19 KB, so about 380 M
 SMALL_MAX = 24 << 20
 LARGE_FILES = 4
 LARGE_SIZE = 256 << 20
+SCALE_DIRS = 500
+SCALE_FILES_PER_DIR = 1000
+# The read-only limit's side in the cold report; no build's name holds a space.
+LIMIT = "read limit"
 
 
 def make_small_tree(root, rng):
@@ -60,6 +78,33 @@ def make_large_tree(root, rng):
             for _ in range(LARGE_SIZE >> 24):
                 f.write(rng.randbytes(1 << 24))
     return LARGE_FILES, LARGE_FILES * LARGE_SIZE
+
+
+def make_scale_tree(root, rng):
+    """Makes the many-empty-files tree; returns (files, bytes). Each file is a
+    single mknod relative to its directory, held open: half a million take
+    seconds, where open() and its buffering would take a minute."""
+    os.makedirs(root)
+    for d in range(SCALE_DIRS):
+        path = os.path.join(root, "d%03d" % d)
+        os.mkdir(path)
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for f in range(SCALE_FILES_PER_DIR):
+                os.mknod("f%04d" % f, stat.S_IFREG | 0o644, dir_fd=fd)
+        finally:
+            os.close(fd)
+    return SCALE_DIRS * SCALE_FILES_PER_DIR, 0
+
+
+# Per tree: how to make it, and its files, directories and bytes, known before
+# it is made (the small tree's are near enough) so that the space is checked
+# first.
+TREES = {
+    "small": (make_small_tree, SMALL_FILES, 401, 380e6),
+    "large": (make_large_tree, LARGE_FILES, 1, LARGE_FILES * LARGE_SIZE),
+    "scale": (make_scale_tree, SCALE_DIRS * SCALE_FILES_PER_DIR, SCALE_DIRS + 1, 0),
+}
 
 
 def wall_time(argv):
@@ -131,10 +176,12 @@ def remove(*paths):
             os.remove(path)
 
 
-def operations(pakwright, tree, work, keep_outputs):
-    """Per operation: its name, then for each side functions of the run's
-    number giving its command, preparing for it and clearing up after it.
-    Create runs first and leaves the archives behind.
+def operations(builds, tree, work, keep_outputs):
+    """Per operation: its name, then per side, each build and last tar, the
+    side's name and functions of the run's number giving its command,
+    preparing for it and clearing up after it. Create runs first and leaves
+    the archives behind, one per build: each build lists and extracts what it
+    made itself, so that builds whose archives differ are each timed whole.
 
     Each extraction gets a directory of its own. With keep_outputs it stays
     until the tree is done: ext4 passes over inodes freed in the last 30
@@ -142,47 +189,49 @@ def operations(pakwright, tree, work, keep_outputs):
     between runs makes the next run, whichever tool it is, pay for the
     clean-up. Otherwise each goes at once, so that the page cache does not
     fill with outputs."""
-    pak, tar = os.path.join(work, "t.pak"), os.path.join(work, "t.tar")
-
-    def out(side, i):
-        return os.path.join(work, "out-%s-%d" % (side, i))
-
-    def clear_out(side):
-        return lambda i: None if keep_outputs else remove(out(side, i))
-
     nothing = lambda i: None
-    return [
-        ("create",
-         (lambda i: [pakwright, "-c", "-d", tree, "-p", pak], lambda i: remove(pak), nothing),
-         (lambda i: ["tar", "-cf", tar, "-C", tree, "."], lambda i: remove(tar), nothing)),
-        ("list",
-         (lambda i: [pakwright, "-l", "-p", pak], nothing, nothing),
-         (lambda i: ["tar", "-tf", tar], nothing, nothing)),
-        ("extract",
-         (lambda i: [pakwright, "-d", out("pakwright", i), "-p", pak], nothing,
-          clear_out("pakwright")),
-         (lambda i: ["tar", "-xf", tar, "-C", out("tar", i)], lambda i: os.mkdir(out("tar", i)),
-          clear_out("tar"))),
-    ]
+
+    def extraction(side):
+        out = lambda i: os.path.join(work, "out-%s-%d" % (side, i))
+        return out, nothing if keep_outputs else lambda i: remove(out(i))
+
+    def build_sides(k, path):
+        pak = os.path.join(work, "t%d.pak" % k)
+        out, clear = extraction("p%d" % k)
+        return ((lambda i: [path, "-c", "-d", tree, "-p", pak], lambda i: remove(pak), nothing),
+                (lambda i: [path, "-l", "-p", pak], nothing, nothing),
+                (lambda i: [path, "-d", out(i), "-p", pak], nothing, clear))
+
+    def tar_sides():
+        tar = os.path.join(work, "t.tar")
+        out, clear = extraction("tar")
+        return ((lambda i: ["tar", "-cf", tar, "-C", tree, "."], lambda i: remove(tar), nothing),
+                (lambda i: ["tar", "-tf", tar], nothing, nothing),
+                (lambda i: ["tar", "-xf", tar, "-C", out(i)], lambda i: os.mkdir(out(i)), clear))
+
+    sides = [(name, build_sides(k, path)) for k, (name, path) in enumerate(builds)]
+    sides.append(("tar", tar_sides()))
+    return [(op, [(name, per_op[n]) for name, per_op in sides])
+            for n, op in enumerate(("create", "list", "extract"))]
 
 
-def bench_tree(name, pakwright, tree, work, runs, keep_outputs, cold):
-    """Times each operation on tree; returns a row per operation, and in the
-    cold mode one more for the read-only limit: the tree, the operation, both
-    sides' times, the pairwise ratios and both sides' peak memory in KiB."""
+def bench_tree(name, builds, tree, work, runs, keep_outputs, cold):
+    """Times each operation on tree with every build and tar; returns a row per
+    operation, and in the cold mode one more for the read-only limit. A row
+    holds the tree, the operation, the side the others are set against, each
+    side's times (in the order of the rounds) and each side's peak memory in
+    KiB (none for the limit)."""
     rows = []
     # The limit reads the list the walk would make, made before the clock starts.
     files = tree_files(tree) if cold else None
-    for op, pak_side, tar_side in operations(pakwright, tree, work, keep_outputs):
-        times = {"pakwright": [], "tar": []}
+    for op, sides in operations(builds, tree, work, keep_outputs):
+        times = {side: [] for side, _ in sides}
         limits = []
         # Warm, round 0 fills the cache and is not counted; cold, every round
-        # starts from an empty cache. The order alternates.
+        # starts from an empty cache. The order is reversed every other round,
+        # so that no build always runs straight after tar or after another.
         for i in range(1 if cold else 0, runs + 1):
-            order = [("pakwright", pak_side), ("tar", tar_side)]
-            if i % 2:
-                order.reverse()
-            for side, (argv, prepare, clear) in order:
+            for side, (argv, prepare, clear) in sides[::-1] if i % 2 else sides:
                 prepare(i)
                 if cold:
                     drop_caches()
@@ -196,45 +245,61 @@ def bench_tree(name, pakwright, tree, work, runs, keep_outputs, cold):
                 drop_caches()
                 limits.append(read_limit(files))
         rss = {}
-        for side, (argv, prepare, clear) in (("pakwright", pak_side), ("tar", tar_side)):
+        for side, (argv, prepare, clear) in sides:
             prepare(runs + 1)
             if cold:
                 drop_caches()
             rss[side] = peak_rss(argv(runs + 1), work)
             clear(runs + 1)
-        pw, tw = times["pakwright"], times["tar"]
-        rows.append((name, op, pw, tw, [p / t for p, t in zip(pw, tw)],
-                     rss["pakwright"], rss["tar"]))
+        rows.append((name, op, "tar", times, rss))
         if limits:
-            rows.append((name, "limit", pw, limits, [p / l for p, l in zip(pw, limits)],
-                         None, None))
+            rows.append((name, "limit", LIMIT,
+                         dict([(LIMIT, limits)] + [(b, times[b]) for b, _ in builds]), {}))
     return rows
 
 
 def report(mode, rows, runs):
-    """Prints one mode's table. Warm: medians. Cold: medians with the spread
-    (min-max); a limit row sets pakwright's create against the read-only limit."""
+    """Prints one mode's table: per tree and operation a line for the side the
+    others are set against (tar, or the read-only limit), then one per build,
+    each with its median time, the median of its pairwise ratios to that side
+    and its peak memory; cold, the time and the ratio each with its spread
+    (min-max)."""
     med = statistics.median
     cold = mode == "cold"
-    print("\n%s cache" % mode)
-    print("%-6s %-8s %12s %10s %16s %14s %8s" % ("tree", "op", "pakwright s",
-                                                 "tar s" if not cold else "tar|limit s",
-                                                 "ratio (median)", "pakwright MiB", "tar MiB"))
-    for name, op, pw, tw, ratios, prss, trss in rows:
-        mem = "%14.1f %8.1f" % (prss / 1024, trss / 1024) if prss else "%14s %8s" % ("", "")
-        print("%-6s %-8s %12.3f %10.3f %16.2f %s" % (name, op, med(pw), med(tw), med(ratios), mem))
+    width = max([9] + [len(side) for row in rows for side in row[3]])
+
+    def line(tree, op, side, time_s, time_spread, ratio, ratio_spread, mib):
+        text = "%-6s %-8s %-*s %9s" % (tree, op, width, side, time_s)
         if cold:
-            print("%-6s %-8s %12s %10s %16s" % ("", "spread", "%.2f-%.2f" % (min(pw), max(pw)),
-                                                "%.2f-%.2f" % (min(tw), max(tw)),
-                                                "%.2f-%.2f" % (min(ratios), max(ratios))))
+            text += " %13s" % time_spread
+        text += " %7s" % ratio
+        if cold:
+            text += " %11s" % ratio_spread
+        print((text + " %8s" % mib).rstrip())
+
+    def spread(values, fmt):
+        return (fmt + "-" + fmt) % (min(values), max(values))
+
+    print("\n%s cache" % mode)
+    line("tree", "op", "build", "time s", "spread", "ratio", "spread", "MiB")
+    for tree, op, base, times, rss in rows:
+        # The side set against comes first, the builds after it as given.
+        for side in sorted(times, key=lambda s: s != base):
+            ts = times[side]
+            ratios = [t / b for t, b in zip(ts, times[base])] if side != base else None
+            line(tree, op, side, "%.3f" % med(ts), spread(ts, "%.3f"),
+                 "%.2f" % med(ratios) if ratios else "", spread(ratios, "%.2f") if ratios else "",
+                 "%.1f" % (rss[side] / 1024) if side in rss else "")
     if cold:
         print("\nwall times: medians and spreads of %d runs, each from a dropped page cache, "
-              "alternating sides; a limit row's second column is the read-only limit (32 "
-              "threads reading every member at once); memory: GNU time's %%M; %d cores"
-              % (runs, os.cpu_count()))
+              "the sides' order reversed every other round; ratio: the median of a build's "
+              "pairwise ratios to tar in the same round, or in a limit row to the read-only "
+              "limit (32 threads reading every member at once); memory: GNU time's %%M; "
+              "%d cores" % (runs, os.cpu_count()))
     else:
-        print("\nwall times: medians of %d runs after one warm-up, alternating sides; "
-              "memory: GNU time's %%M; %d cores" % (runs, os.cpu_count()))
+        print("\nwall times: medians of %d runs after one warm-up, the sides' order reversed "
+              "every other round; ratio: the median of a build's pairwise ratios to tar in "
+              "the same round; memory: GNU time's %%M; %d cores" % (runs, os.cpu_count()))
 
 
 def file_system(path):
@@ -243,56 +308,125 @@ def file_system(path):
     return out.split()[-1] if out.split() else "unknown"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--pakwright", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--only", choices=["small", "large"])
-    parser.add_argument("--dir", help="where to make the trees (default: a temporary folder)")
+def space_needed(tree, builds, runs, keep_outputs):
+    """Bytes and inodes that tree takes at most with its archives and
+    extractions: tar's archive (a 512-byte header a member, and padding) and
+    one per build, and two extractions, or with keep_outputs every extraction
+    of the longest mode and the one that measures memory."""
+    _, files, dirs, size = TREES[tree]
+    copy = size + 4096 * dirs
+    archives = size + 1024 * (files + dirs) + builds * (size + 64 * files)
+    copies = 1 + ((builds + 1) * (runs + 2) if keep_outputs else 2)
+    return copy * copies + archives, (files + dirs) * copies
+
+
+def parse_build(value):
+    """A build named by NAME=PATH, or a bare PATH named pakwright."""
+    name, sep, path = value.partition("=")
+    if not sep or "/" in name:
+        name, path = "pakwright", value
+    if not re.fullmatch(r"[\w.+-]+", name) or name == "tar":
+        raise argparse.ArgumentTypeError(
+            "%r: a build's name is made of letters, digits, '.', '_', '+' and '-', and is "
+            "not tar" % name)
+    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
+        raise argparse.ArgumentTypeError("%s is not a program" % path)
+    return name, os.path.abspath(path)
+
+
+def make_parser():
+    # bench/run.sh names itself here and gives --pakwright itself, the build
+    # it has just made: its user is offered only the other options.
+    wrapper = os.environ.get("PAKBENCH_PROG")
+    parser = argparse.ArgumentParser(prog=wrapper, description=__doc__.splitlines()[0])
+    parser.add_argument("--pakwright", action="append", required=True, type=parse_build,
+                        metavar="[NAME=]PATH",
+                        help=argparse.SUPPRESS if wrapper else
+                        "a pakwright build to time; may be given more than once")
+    parser.add_argument("--also", action="append", default=[], type=parse_build,
+                        metavar="NAME=PATH",
+                        help="another pakwright build to time in the same rounds; may be "
+                        "given more than once")
+    parser.add_argument("--runs", type=int, default=5, metavar="N",
+                        help="timed rounds per operation (default 5; cold, at least 5)")
+    parser.add_argument("--only", choices=["small", "large"], help="time one of the two trees")
+    parser.add_argument("--scale", action="store_true",
+                        help="time 500,000 empty files instead of the two trees (warm only)")
+    parser.add_argument("--dir", help="where to make the trees (default: a temporary folder; "
+                        "with --scale, /dev/shm)")
     parser.add_argument("--cold", action="store_true",
                         help="drop the page cache before every timed run (needs root)")
     parser.add_argument("--both", action="store_true",
                         help="the warm runs, then the cold runs, on the same trees")
+    return parser
+
+
+def main():
+    parser = make_parser()
     args = parser.parse_args()
+    if args.runs < 1:
+        parser.error("--runs needs at least 1")
+    if args.scale and args.only:
+        parser.error("--scale times its own tree, not --only's")
+    if args.scale and (args.cold or args.both):
+        # tmpfs keeps its files in the page cache: there is nothing to drop.
+        parser.error("--scale is timed on a warm cache only")
+    builds = args.pakwright + args.also
+    names = [name for name, _ in builds]
+    for name in set(names):
+        if names.count(name) > 1:
+            parser.error("two builds are named %s: give each its own NAME=PATH" % name)
     modes = ["warm", "cold"] if args.both else ["cold"] if args.cold else ["warm"]
     if "cold" in modes and os.geteuid() != 0:
         sys.exit("bench: the cold mode drops the page cache, which needs root")
     # The cold figures swing between runs: never fewer than five.
     runs = {"warm": args.runs, "cold": max(args.runs, 5)}
-    pakwright = os.path.abspath(args.pakwright)
-    base = tempfile.mkdtemp(prefix="pakbench-", dir=args.dir)
-    on_disk = file_system(base) != "tmpfs"
-    trees = [n for n in ("small", "large") if not args.only or args.only == n]
-    # The trees, their two archives, and the small tree's kept extractions.
-    tree_bytes = {"small": 380e6, "large": LARGE_FILES * LARGE_SIZE}
-    need = sum(tree_bytes[n] * 5 for n in trees)
-    if on_disk and "small" in trees:
-        need += tree_bytes["small"] * 2 * (max(runs[m] for m in modes) + 2)
-    free = shutil.disk_usage(base).free
-    if free < need * 1.1:
-        shutil.rmtree(base, ignore_errors=True)
-        sys.exit("bench: needs about %.0f GB free in %s, has %.0f GB (try --runs or --dir)"
-                 % (need / 1e9, os.path.dirname(base), free / 1e9))
+    trees = ["scale"] if args.scale else [n for n in ("small", "large")
+                                          if not args.only or args.only == n]
+    where = args.dir
+    if where and not os.path.isdir(where):
+        parser.error("--dir %s is not a directory" % where)
+    if args.scale and not where and os.path.isdir("/dev/shm"):
+        where = "/dev/shm"
+    # A signal that ends the run still removes the trees, below.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda signum, frame: sys.exit(128 + signum))
+    base = tempfile.mkdtemp(prefix="pakbench-", dir=where)
     try:
+        on_disk = file_system(base) != "tmpfs"
+        keep = {n: on_disk and TREES[n][1] > 1000 for n in trees}
+        need = [space_needed(n, len(builds), max(runs[m] for m in modes), keep[n])
+                for n in trees]
+        need_bytes, need_inodes = sum(b for b, _ in need), sum(i for _, i in need)
+        fs = os.statvfs(base)
+        free, free_inodes = fs.f_bavail * fs.f_frsize, fs.f_favail
+        if free < need_bytes * 1.1:
+            sys.exit("bench: needs about %.1f GB free in %s, has %.1f GB (try --runs or --dir)"
+                     % (need_bytes / 1e9, os.path.dirname(base), free / 1e9))
+        # Where the file system counts its inodes (f_files), the scale tree's
+        # copies may run out of them before the space does.
+        if fs.f_files and free_inodes < need_inodes * 1.1:
+            sys.exit("bench: needs about %d free inodes in %s, has %d (try --runs or --dir)"
+                     % (need_inodes, os.path.dirname(base), free_inodes))
+        print("builds: %s" % ", ".join("%s (%s)" % build for build in builds), flush=True)
         rows = {mode: [] for mode in modes}
-        for name, make in (("small", make_small_tree), ("large", make_large_tree)):
-            if name not in trees:
-                continue
+        for name in trees:
             tree, work = os.path.join(base, name), os.path.join(base, name + "-work")
             os.makedirs(work)
-            files, size = make(tree, random.Random(20261209))
-            print("%s tree: %d files, %.1f MB, on %s" % (name, files, size / 1e6, file_system(tree)),
+            start = time.perf_counter()
+            files, size = TREES[name][0](tree, random.Random(20261209))
+            print("%s tree: %d files, %.1f MB, on %s, made in %.1f s"
+                  % (name, files, size / 1e6, file_system(tree), time.perf_counter() - start),
                   flush=True)
-            keep_outputs = on_disk and files > 1000
             for mode in modes:
                 if on_disk:
                     # Past the window in which ext4 passes over freed inodes,
                     # left by the last tree, mode or an earlier benchmark.
                     subprocess.run(["sync"])
                     time.sleep(31)
-                rows[mode] += bench_tree(name, pakwright, tree, work, runs[mode], keep_outputs,
+                rows[mode] += bench_tree(name, builds, tree, work, runs[mode], keep[name],
                                          mode == "cold")
-                if keep_outputs:
+                if keep[name]:
                     for entry in os.listdir(work):
                         if entry.startswith("out-"):
                             remove(os.path.join(work, entry))
@@ -300,8 +434,16 @@ def main():
         for mode in modes:
             report(mode, rows[mode], runs[mode])
     finally:
+        # Removing half a million files takes seconds; a second Ctrl-C must
+        # not leave them behind.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)
         shutil.rmtree(base, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        print("bench: interrupted", file=sys.stderr)
+        sys.exit(130)

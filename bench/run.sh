@@ -1,11 +1,42 @@
 #!/usr/bin/env bash
-# Times pakwright against GNU tar on two generated trees; see bench/pakbench.py.
-# Usage: bash bench/run.sh [--runs N] [--only small|large] [--dir DIR] [--cold | --both]
+# Builds a release pakwright in build-bench/ and times it against GNU tar; see
+# bench/pakbench.py, or `bash bench/run.sh --help` for the options. Other
+# builds to time in the same rounds are given as --also NAME=PATH.
+# On Debian it first installs what is missing: directly as root, through sudo
+# otherwise.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-for tool in tar /usr/bin/time python3 cmake; do
-  command -v "$tool" >/dev/null || { echo "bench: needs $tool" >&2; exit 2; }
+# Paths a user gives (--dir, --also) stay relative to where it was started.
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+# The options and their help live in pakbench.py; asking for help builds nothing.
+help=0
+for arg; do
+  case $arg in -h | --h | --he | --hel | --help) help=1 ;; esac
 done
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPAKWRIGHT_TESTS=OFF >/dev/null
-cmake --build build-bench -j 2 >/dev/null
-exec python3 bench/pakbench.py --pakwright build-bench/pakwright "$@"
+
+missing=()
+command -v python3 >/dev/null || missing+=(python3)
+if [ $help -eq 0 ]; then
+  [ -x /usr/bin/time ] || missing+=(time)
+  command -v tar >/dev/null || missing+=(tar)
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v g++ >/dev/null || missing+=(g++)
+  command -v make >/dev/null || missing+=(make)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  command -v apt-get >/dev/null || { echo "bench: needs the packages ${missing[*]}" >&2; exit 2; }
+  as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "bench: installing ${missing[*]} needs root or sudo" >&2; exit 2; }
+    as_root=(sudo)
+  fi
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+export PAKBENCH_PROG="bash bench/run.sh"
+[ $help -eq 0 ] || exec python3 "$root/bench/pakbench.py" --help
+cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DPAKWRIGHT_TESTS=OFF >/dev/null
+cmake --build "$root/build-bench" -j 2 >/dev/null
+exec python3 "$root/bench/pakbench.py" --pakwright "$root/build-bench/pakwright" "$@"
