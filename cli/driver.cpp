@@ -15,18 +15,9 @@
 #include "pak/build.h"
 #include "pak/read.h"
 #include "pak/report.h"
+#include "pak/system.h"
 
 namespace {
-
-// Opens a directory only to come back to it, without needing to read it
-// where the system allows.
-#if defined(O_SEARCH)
-constexpr int DIRECTORY_HANDLE_FLAGS = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
-#elif defined(O_PATH)
-constexpr int DIRECTORY_HANDLE_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int DIRECTORY_HANDLE_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 // Makes sure descriptors 0, 1 and 2 are open, so that no file the run opens
 // becomes standard input, output or error: with descriptor 1 closed, the
@@ -125,7 +116,7 @@ int run_read(const char *pak_path, const char *io_dir, int list_only)
             fclose(pak);
             return failed_run();
         }
-        start = open(".", DIRECTORY_HANDLE_FLAGS);
+        start = open_directory_handle(".");
         if (chdir(io_dir) != 0) {
             say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
             if (start >= 0)

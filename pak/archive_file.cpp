@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/system.h"
+
 namespace {
 
 // The new file to remove should the process end before it is committed:
@@ -47,14 +49,6 @@ constexpr int TEMP_TRIES = 100;
 // Links followed at the end of the archive's path before the open is left to
 // report the loop.
 constexpr int LINK_HOPS = 40;
-
-#if defined(O_SEARCH)
-constexpr int DIR_OPEN_FLAGS = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
-#elif defined(O_PATH)
-constexpr int DIR_OPEN_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int DIR_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 // Removes the pending new file; safe inside a signal handler.
 void remove_pending()
@@ -274,7 +268,7 @@ int open_new_archive(const char *path, new_archive &archive)
         if (probe >= 0)
             close(probe);
         char *dir = slash ? joined(target, static_cast<size_t>(slash + 1 - target), ".") : nullptr;
-        archive.dir_fd = open(dir ? dir : ".", DIR_OPEN_FLAGS);
+        archive.dir_fd = open_directory_handle(dir ? dir : ".");
         free(dir);
         archive.name = joined(name, strlen(name), "");
         if (archive.dir_fd >= 0 && archive.name)

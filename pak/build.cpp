@@ -9,7 +9,7 @@
 
 #include "pak/copy.h"
 #include "pak/format.h"
-#include "pak/member.h"
+#include "pak/system.h"
 #include "pak/prefetch.h"
 #include "pak/report.h"
 
@@ -17,19 +17,27 @@ namespace {
 
 // The archive as the builder writes it: every byte goes through the
 // functions below to one descriptor, at positions counted here, never at the
-// descriptor's own offset.
+// descriptor's own offset. Small members and the directory are gathered and
+// written in large pieces, which saves a write for nearly every member of a
+// tree of small files.
 struct archive_writer {
     int fd;
-    uint64_t position;
+    uint64_t position;  // of the next byte appended, gathered bytes included
+    size_t gathered;    // bytes waiting in gather_buffer, which end at position
 };
+
+// The size of the pieces gathered bytes are written in, and the largest
+// member that is gathered rather than copied on its own.
+constexpr size_t GATHER_SIZE = 128 * 1024;
+char gather_buffer[GATHER_SIZE];
 
 // Writes the n bytes at bytes at offset; returns whether all were written,
 // with errno set when not.
-bool write_at(archive_writer &out, uint64_t offset, const void *bytes, size_t n)
+bool write_at(int fd, uint64_t offset, const void *bytes, size_t n)
 {
     const char *p = static_cast<const char *>(bytes);
     for (size_t done = 0; done < n;) {
-        ssize_t put = pwrite(out.fd, p + done, n - done, static_cast<off_t>(offset + done));
+        ssize_t put = pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -39,21 +47,65 @@ bool write_at(archive_writer &out, uint64_t offset, const void *bytes, size_t n)
         }
         done += static_cast<size_t>(put);
     }
-    if (offset + n > out.position)
-        out.position = offset + n;
     return true;
 }
 
-// Appends the n bytes at bytes; returns whether all were written.
+// Writes out what is gathered; returns whether it was written.
+bool flush(archive_writer &out)
+{
+    size_t n = out.gathered;
+    out.gathered = 0;
+    return write_at(out.fd, out.position - n, gather_buffer, n);
+}
+
+// Appends the n bytes at bytes; returns whether all were written or gathered.
 bool append(archive_writer &out, const void *bytes, size_t n)
 {
-    return write_at(out, out.position, bytes, n);
+    if (n > GATHER_SIZE - out.gathered && !flush(out))
+        return false;
+    if (n > GATHER_SIZE) {
+        out.position += n;
+        return write_at(out.fd, out.position - n, bytes, n);
+    }
+    memcpy(gather_buffer + out.gathered, bytes, n);
+    out.gathered += n;
+    out.position += n;
+    return true;
+}
+
+// Reads at most length bytes of member_fd, from its start, into the gather
+// buffer, which has room for them; returns what was read and how it ended.
+copy_result gather_member(archive_writer &out, int member_fd, size_t length)
+{
+    copy_result read = {0, COPY_DONE};
+    while (read.copied < length) {
+        ssize_t got = pread(member_fd, gather_buffer + out.gathered, length - read.copied,
+                            static_cast<off_t>(read.copied));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            read.status = COPY_READ_FAILED;
+        if (got <= 0)
+            break;
+        read.copied += static_cast<uint64_t>(got);
+        out.gathered += static_cast<size_t>(got);
+        out.position += static_cast<uint64_t>(got);
+    }
+    return read;
 }
 
 // Appends at most length bytes of the member open as member_fd, from its
-// start; returns what the copy gives.
+// start, gathered when small, else copied on its own; returns what the copy
+// gives. Never more bytes than a read delivered are appended.
 copy_result append_member(archive_writer &out, int member_fd, uint64_t length)
 {
+    if (length <= GATHER_SIZE) {
+        if (length > GATHER_SIZE - out.gathered && !flush(out))
+            return {0, COPY_WRITE_FAILED};
+        return gather_member(out, member_fd, static_cast<size_t>(length));
+    }
+    if (!flush(out))
+        return {0, COPY_WRITE_FAILED};
     copy_result copy = copy_range(member_fd, 0, out.fd, out.position, length);
     out.position += copy.copied;
     return copy;
@@ -141,9 +193,10 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
             show_path(record.name), static_cast<unsigned long long>(copy.copied),
             static_cast<unsigned long long>(length));
         outcome = MEMBER_PARTIAL;
-    } else {
+    } else if (length > 0) {
         // Bytes written meanwhile may be missing from the copy, or be mixed
-        // with older ones.
+        // with older ones. An empty member, of which nothing was read, is
+        // taken as it was when measured.
         struct stat after;
         if (fstat(fd, &after) != 0 || !same_contents(before, after)) {
             say("%s changed as it was read\n", show_path(record.name));
@@ -198,8 +251,8 @@ bool finish_archive(archive_writer &out, pak_record *records, uint64_t kept)
     unsigned char numbers[2 * PAK_U32_SIZE];
     store_le32(numbers, static_cast<uint32_t>(dir_offset));
     store_le32(numbers + PAK_U32_SIZE, static_cast<uint32_t>(kept * PAK_RECORD_SIZE));
-    return append(out, records, static_cast<size_t>(kept * PAK_RECORD_SIZE)) &&
-           write_at(out, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
+    return append(out, records, static_cast<size_t>(kept * PAK_RECORD_SIZE)) && flush(out) &&
+           write_at(out.fd, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
 }
 
 }  // namespace
@@ -217,10 +270,10 @@ int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
 {
     // The header goes first, its two numbers zero until the directory is
     // written. An archive that cannot be positioned, such as a pipe, fails here.
-    archive_writer out = {pak_fd, 0};
+    archive_writer out = {pak_fd, 0, 0};
     unsigned char header[PAK_HEADER_SIZE] = {};
     memcpy(header, PAK_MAGIC, PAK_MAGIC_SIZE);
-    if (lseek(pak_fd, 0, SEEK_SET) != 0 || !append(out, header, sizeof header))
+    if (lseek(pak_fd, 0, SEEK_SET) != 0 || !append(out, header, sizeof header) || !flush(out))
         return BUILD_WRITE_FAILED;
 
     member_list list = {nullptr, 0, NO_CUT};

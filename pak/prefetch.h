@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "pak/system.h"
 #include "pak/walk.h"
 
 // The read-ahead state of one build over the walk's member list, which it
@@ -17,7 +18,7 @@ struct member_readahead {
     uint64_t depth;       // how many members may be looked at ahead
     bool active;          // reading ahead, or only sampling whether to
     unsigned cached_run;  // members in a row found already in the cache
-    unsigned long batch;  // the kernel's context for batched probes, where used; 0: none yet
+    cache_probes probes;  // what the system holds for probing
 };
 
 // Starts read-ahead over the members of list, not yet reading ahead: the

@@ -1,6 +1,6 @@
 #include "pak/prefetch.h"
 
-#include "pak/member.h"
+#include "pak/system.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,27 @@ TEST(ReadSafety, AFailedMemberWriteIsReportedAndExtractionGoesOn)
                                "Error writing record: No space left on device\n"
                                "  1        2 next\n");
     EXPECT_EQ(read_file(dir / "out/next"), "ok");
+}
+
+TEST(ReadSafety, AFailedReadOfAMembersDataIsReportedWithItsCause)
+{
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"m", "data"}}));
+    FILE *pak = fopen((dir / "a.pak").c_str(), "rb");
+    // The stream's descriptor now refuses to be read.
+    int write_only = open((dir / "a.pak").c_str(), O_WRONLY);
+    ASSERT_EQ(dup2(write_only, fileno(pak)), fileno(pak));
+    close(write_only);
+    scoped_cwd in(dir.path);
+    pak_record record = {};
+    memcpy(record.name, "m", 1);
+    record.data_offset = 12;
+    record.data_length = 4;
+    run_result r = capture([&] { return extract_record(pak, record); });
+    fclose(pak);
+    EXPECT_EQ(r.status, EXTRACT_PARTIAL);
+    EXPECT_EQ(r.out, "Error reading m: Bad file descriptor\n");
+    EXPECT_EQ(read_file(dir / "m"), "");
 }
 
 TEST(ReadSafety, AnArchiveThatCannotSeekIsNotRead)

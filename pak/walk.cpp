@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "pak/report.h"
+#include "pak/system.h"
 
 namespace {
 
@@ -218,7 +219,7 @@ void enter_directory(walk_state &s, const char *name, const struct stat &st, siz
     int error = 0;
     if (!leads_back && s.held_fds >= s.fd_cap)
         error = EMFILE;
-    else if (!leads_back && (back_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+    else if (!leads_back && (back_fd = open_directory_handle(".")) < 0)
         error = errno;
     else if (chdir(name) != 0)
         error = errno;

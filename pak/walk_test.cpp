@@ -176,6 +176,7 @@ TEST(Walk, HoldsDescriptorsOnlyForLinksFromElsewhereWithinTheLimit)
     for (int i = 0; i < 20; ++i)
         at += "/next";
     EXPECT_EQ(w.out, "Unable to enter directory " + at.substr(0, 55) + ": Too many open files\n");
+    EXPECT_EQ(w.result, WALK_LEFT_OUT);
     EXPECT_EQ(w.names, strings{"file"});
     int next_free = open("/dev/null", O_RDONLY);
     close(next_free);

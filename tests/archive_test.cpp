@@ -2,6 +2,7 @@
 // the limits of the format, failures of the file system, and hostile trees
 // and archives.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,12 +22,6 @@ std::string create_settings(const std::string &pak, const std::string &dir)
     return settings_lines(pak, dir.c_str(), "create");
 }
 
-run_result run_in(const scoped_dir &dir, const strings &args, run_options options = {})
-{
-    options.cwd = dir.path;
-    return run_pakwright(args, options);
-}
-
 // Makes a sparse file of size bytes.
 void sparse_file(const std::string &path, off_t size)
 {
@@ -34,6 +29,20 @@ void sparse_file(const std::string &path, off_t size)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, size), 0);
     close(fd);
+}
+
+// Makes a chain of levels directories named "d" below top; returns a
+// descriptor of the deepest.
+int deep_chain(const std::string &top, int levels)
+{
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < levels; ++level) {
+        mkdirat(fd, "d", 0755);
+        int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = below;
+    }
+    return fd;
 }
 
 // Writes back every file below dir and drops its data from the page cache,
@@ -277,13 +286,7 @@ TEST(HostileTrees, ADeepTreeNeitherCrashesNorRunsOutOfDescriptors)
     // deeper than the descriptor limit, were one held for each level.
     scoped_dir dir;
     write_file(dir / "tree/top", "t");
-    int fd = open((dir / "tree").c_str(), O_RDONLY | O_DIRECTORY);
-    for (int level = 0; level < 3000; ++level) {
-        ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
-        int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-        close(fd);
-        fd = below;
-    }
+    int fd = deep_chain(dir / "tree", 3000);
     run_options options;
     options.stack_limit = 256 << 10;
     options.nofile_limit = 16;
@@ -341,6 +344,29 @@ TEST(HostileTrees, AMemberThatYieldsLessThanItsSizeIsStoredAsItCame)
     EXPECT_EQ(read_file(dir / "out/after"), "after");
 }
 
+TEST(HostileTrees, AMemberChangedWhileItIsCopiedIsReportedWithStatus1)
+{
+    scoped_dir dir;
+    mkdir((dir / "tree").c_str(), 0755);
+    sparse_file(dir / "tree/big", 64 << 20);
+    run_options options;
+    // Once a megabyte of the member is in the new archive, the member is
+    // rewritten, as far as its times tell.
+    options.watch = [&](int) {
+        std::string name = hidden_entry(dir.path);
+        struct stat st;
+        if (name.empty() || stat((dir / name).c_str(), &st) != 0 || st.st_size < (1 << 20))
+            return false;
+        const timespec past[2] = {{1, 0}, {1, 0}};
+        return utimensat(AT_FDCWD, (dir / "tree/big").c_str(), past, 0) == 0;
+    };
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, create_settings("t.pak", "tree") + listing_heading +
+                         listing_line(0, 64 << 20, "big") + "big changed as it was read\n");
+    EXPECT_EQ(read_file(dir / "t.pak").size(), 12u + (64 << 20) + 64) << "the archive is whole";
+}
+
 TEST(HostileArchives, ExtractionStaysInsideTheOutputDirectory)
 {
     scoped_dir dir;
@@ -350,6 +376,78 @@ TEST(HostileArchives, ExtractionStaysInsideTheOutputDirectory)
     EXPECT_EQ(list_tree(dir.path), (strings{"a.pak", "out/", "out/in"}));
     EXPECT_NE(r.out.find("Not extracting ../escaped: path leads outside the output directory\n"),
               std::string::npos);
+}
+
+// A build that fails or is ended leaves the archive it would replace as it
+// was, the same file byte for byte, and nothing beside it.
+TEST(Replacement, AFailedOrEndedBuildLeavesTheOldArchiveAsItWas)
+{
+    scoped_dir dir;
+    for (const char *name : {"a", "b", "c"})
+        write_file(dir / ("broken/" + std::string(name)), pattern(5000));
+    ASSERT_EQ(symlink("nowhere", (dir / "broken/dangling").c_str()), 0);
+    write_file(dir / "deep/top", "t");
+    close(deep_chain(dir / "deep", 3000));
+    const std::string old = pak_bytes({{"old", "archive"}});
+    write_file(dir / "old.pak", old);
+    struct stat before;
+    ASSERT_EQ(stat((dir / "old.pak").c_str(), &before), 0);
+
+    const struct {
+        std::string tree;
+        int status;
+        bool terminate;  // ended by SIGTERM once its new file exists
+    } cases[] = {{"typo", 255, false}, {"broken", 255, false}, {"deep", 128 + SIGTERM, true}};
+    for (const auto &c : cases) {
+        run_options options;
+        if (c.terminate)
+            options.watch = [&](int pid) {
+                return !hidden_entry(dir.path).empty() && kill(pid, SIGTERM) == 0;
+            };
+        run_result r = run_in(dir, {"-c", "-d", c.tree, "-p", "old.pak"}, options);
+        EXPECT_EQ(r.status, c.status) << c.tree;
+        struct stat after;
+        ASSERT_EQ(stat((dir / "old.pak").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.tree;
+        EXPECT_EQ(read_file(dir / "old.pak"), old) << c.tree;
+        EXPECT_EQ(hidden_entry(dir.path), "") << c.tree;
+    }
+}
+
+// The new archive takes the old one's place and attributes; what a rename
+// cannot replace is written in place.
+TEST(Replacement, TheNewArchiveTakesTheOldOnesPlace)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", "data");
+    const std::string fresh = pak_bytes({{"f", "data"}});
+    write_file(dir / "real.pak", "old");
+    chmod((dir / "real.pak").c_str(), 0640);
+    // Root may give the new file any owner; a user, only itself.
+    const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+    ASSERT_EQ(chown((dir / "real.pak").c_str(), owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(symlink("real.pak", (dir / "link.pak").c_str()), 0);
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "link.pak"}).status, 0);
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "link.pak").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+    ASSERT_EQ(stat((dir / "real.pak").c_str(), &st), 0);
+    EXPECT_EQ(read_file(dir / "real.pak"), fresh);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+
+    // Every name of a file with several sees the new archive.
+    write_file(dir / "tree/g", "more");
+    ASSERT_EQ(link((dir / "real.pak").c_str(), (dir / "twin.pak").c_str()), 0);
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "twin.pak"}).status, 0);
+    EXPECT_EQ(read_file(dir / "real.pak"), read_file(dir / "twin.pak"));
+    EXPECT_NE(read_file(dir / "real.pak"), fresh);
+
+    // A device stays a device.
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "/dev/null"}).status, 0);
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
 // The unprivileged user meets permissions that root would pass.
@@ -395,6 +493,18 @@ TEST_F(as_nobody, SubdirectoriesThatCannotBeReadOrEnteredAreSkipped)
         EXPECT_NE(listed.out.find("        1 z\n"), std::string::npos) << listed.out;
         EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 6);
     }
+}
+
+TEST_F(as_nobody, AnArchiveTheUserMayNotWriteIsRefused)
+{
+    write_file(dir / "tree/a", "a");
+    write_file(dir / "ro.pak", "old");
+    restrict("ro.pak", 0444);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "ro.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, create_settings("ro.pak", "tree") + "Error opening ro.pak: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "ro.pak"), "old");
+    EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
 TEST_F(as_nobody, AnUnreadableTopGivesAnEmptyArchive)

@@ -20,13 +20,6 @@ const std::string help_text =
     "  -h, --help\t\tdisplay this help\n"
     "  -p, --pak=FILE\tread FILE for PACK information\n";
 
-run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args)
-{
-    run_options options;
-    options.cwd = dir.path;
-    return run_pakwright(args, options);
-}
-
 const std::string one_member = pak_bytes({{"f", "data"}});
 
 TEST(Help, ActsOnlyWhereItStands)
@@ -215,6 +208,30 @@ TEST(Failures, ANonArchiveIsRefusedOnStandardErrorWithStatus255)
         r = run_in(dir, {"-l", "-p", "a.pak"});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.err, "Error: not a PAK file\n");
+    }
+}
+
+// An archive that cannot be sought or read is refused with status 255, and
+// the output directory goes again.
+TEST(Failures, AnArchiveThatCannotBeReadGivesStatus255)
+{
+    scoped_dir dir;
+    mkdir((dir / "adir").c_str(), 0755);
+    run_options piped;
+    piped.stdin_data = one_member;
+    const struct {
+        std::string pak;
+        run_options options;
+        std::string error;
+    } cases[] = {
+        {"/dev/stdin", piped, "Error seeking in archive: Illegal seek\n"},
+        {"adir", {}, "Error reading archive: Is a directory\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = run_in(dir, {"-p", c.pak, "-d", "out"}, c.options);
+        EXPECT_EQ(r.status, 255) << c.pak;
+        EXPECT_EQ(r.out, settings_lines(c.pak, "out", "extract") + c.error);
+        EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{"adir/"});
     }
 }
 

@@ -286,14 +286,24 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
     argv.push_back(nullptr);
 
     // Pipes rather than files: a file-size limit must not cut what the run prints.
-    int out_pipe[2], err_pipe[2];
+    int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
         abort();
+    // What standard input holds fits the pipe's buffer: it is written whole
+    // before the run starts.
+    if (!options.stdin_data.empty() &&
+        (pipe(in_pipe) != 0 ||
+         write(in_pipe[1], options.stdin_data.data(), options.stdin_data.size()) !=
+             static_cast<ssize_t>(options.stdin_data.size())))
+        abort();
+    if (in_pipe[1] >= 0)
+        close(in_pipe[1]);
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open(options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str(),
-                      O_RDONLY);
+        int in = in_pipe[0] >= 0 ? in_pipe[0]
+                 : open(options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str(),
+                        O_RDONLY);
         int out = options.stdout_path.empty()
                       ? out_pipe[1]
                       : open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -331,11 +341,16 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (in_pipe[0] >= 0)
+        close(in_pipe[0]);
+    bool watching = static_cast<bool>(options.watch);
     run_result result;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
     for (int open_pipes = 2; open_pipes > 0;) {
-        if (poll(fds, 2, -1) < 0)
+        if (watching && options.watch(pid))
+            watching = false;
+        if (poll(fds, 2, watching ? 1 : -1) < 0)
             continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !fds[i].revents)
@@ -355,6 +370,31 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return result;
+}
+
+run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args, run_options options)
+{
+    options.cwd = dir.path;
+    return run_pakwright(args, options);
+}
+
+std::string listing_line(unsigned index, unsigned long size, const std::string &name)
+{
+    char numbers[32];
+    snprintf(numbers, sizeof numbers, "%3u %8lu ", index, size);
+    return numbers + name + "\n";
+}
+
+std::string hidden_entry(const std::string &dir)
+{
+    std::string found;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                found = e->d_name;
+        closedir(d);
+    }
+    return found;
 }
 
 bool sanitized_build()

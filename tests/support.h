@@ -79,9 +79,24 @@ struct run_options {
     std::vector<int> closed_fds;  // of 0, 1 and 2: closed when the binary starts
     std::string stdout_path;  // empty: a pipe read into run_result::out
     long stack_limit = -1;    // RLIMIT_STACK in bytes
+    std::string stdin_data;   // when not empty: standard input is a pipe holding it
+    // Called about every millisecond while the run goes on, with its process
+    // id, until it returns true: to act on a run partway, as by a signal.
+    std::function<bool(int pid)> watch;
 };
-// Runs the built pakwright with args (argv[0] is "pakwright").
+// Runs the built pakwright with args (argv[0] is "pakwright") in
+// options.cwd, or in dir with run_in.
 run_result run_pakwright(const std::vector<std::string> &args, const run_options &options = {});
+struct scoped_dir;
+run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args,
+                  run_options options = {});
+
+// One line of a listing, as every operation prints it.
+std::string listing_line(unsigned index, unsigned long size, const std::string &name);
+
+// Returns the name of an entry of dir itself that begins with ".", as the new
+// file of a build does while it runs, or "" when there is none.
+std::string hidden_entry(const std::string &dir);
 
 // Whether the binary was built with the sanitizers, which rule out address
 // limits and interposed allocators.

@@ -1,0 +1,283 @@
+#include "pak/system.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "pak/config.h"
+
+#if PAKWRIGHT_HAVE_OPENAT2
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
+#if PAKWRIGHT_READAHEAD_AIO
+#include <linux/aio_abi.h>
+#include <sys/syscall.h>
+#endif
+#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
+#include <sys/uio.h>
+#endif
+
+namespace {
+
+// How much of a member reading ahead asks for. The rest of a large member is
+// left to the kernel's own read-ahead once the copy reads it in order, so one
+// large member cannot crowd out the small ones behind it.
+constexpr off_t READAHEAD_MEMBER_BYTES = 4 << 20;
+
+// Checks what the descriptor fd, just opened for path, holds: a file that is
+// not regular is closed unread. Returns as open_member does.
+int keep_if_regular(int fd, struct stat &st)
+{
+    int result = fd;
+    if (fstat(fd, &st) != 0)
+        result = MEMBER_UNOPENED;
+    else if (!S_ISREG(st.st_mode))
+        result = MEMBER_NOT_REGULAR;
+    if (result != fd) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return result;
+}
+
+// Opens path for reading without waiting, so that a named pipe opens at
+// once, and checks what was opened. The portable way.
+int open_then_check(const char *path, struct stat &st)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return fd < 0 ? MEMBER_UNOPENED : keep_if_regular(fd, st);
+}
+
+#if PAKWRIGHT_HAVE_OPENAT2
+// Whether openat2(2) is there; until it is found missing, it is taken to be.
+bool openat2_there = true;
+
+// What open_without_links gives when the path is to be opened another way.
+constexpr int OPEN_OTHERWISE = MEMBER_NOT_REGULAR - 1;
+
+// Opens path for reading only if no component of it is a symbolic link
+// (openat2 with RESOLVE_NO_SYMLINKS), in one call. Such a path leads to a
+// device only where one with the privilege to make device nodes has put it
+// there; a member turned into a link to a device, or reached through a link
+// at all, fails with ELOOP instead and is opened by open_checked_first. A
+// named pipe opens at once and is refused unread. Returns as open_member
+// does, or OPEN_OTHERWISE.
+int open_without_links(const char *path, struct stat &st)
+{
+    open_how how = {};
+    how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+    if (fd >= 0)
+        return keep_if_regular(static_cast<int>(fd), st);
+    if (errno == ENOSYS)
+        openat2_there = false;
+    // A filter may refuse the call itself with EPERM; the other way then
+    // gives the open's own answer.
+    if (errno == ELOOP || errno == ENOSYS || errno == EPERM)
+        return OPEN_OTHERWISE;
+    return MEMBER_UNOPENED;
+}
+#endif
+
+#if PAKWRIGHT_HAVE_O_PATH
+// Whether /proc reopens a descriptor opened for its status alone; until a
+// reopen fails for want of /proc, it is taken to.
+bool proc_reopens = true;
+
+// Opens path for its status alone (O_PATH), which never acts on a device,
+// and only once the status shows a regular file reopens that very file for
+// reading through /proc, so that nothing can be put in its place between the
+// check and the open. Without /proc, falls back to open_then_check.
+int open_checked_first(const char *path, struct stat &st)
+{
+    int handle = open(path, O_PATH | O_CLOEXEC);
+    if (handle < 0)
+        return MEMBER_UNOPENED;
+    int result;
+    if (fstat(handle, &st) != 0) {
+        result = MEMBER_UNOPENED;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = MEMBER_NOT_REGULAR;
+    } else {
+        char reopen[32];
+        snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", handle);
+        result = open(reopen, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (result < 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+            proc_reopens = false;
+            close(handle);
+            return open_then_check(path, st);
+        }
+        if (result < 0)
+            result = MEMBER_UNOPENED;
+    }
+    int saved = errno;
+    close(handle);
+    errno = saved;
+    return result;
+}
+#endif
+
+#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
+// Where probes put what they read; nothing reads it.
+char probe_buffer[PROBE_BYTES];
+
+// The length a probe of a member of size bytes asks for.
+size_t probe_length(off_t size)
+{
+    return static_cast<size_t>(std::min<off_t>(size, PROBE_BYTES));
+}
+
+// Probes one member with a read that may not wait (RWF_NOWAIT): it completes
+// from the cache or fails at once with EAGAIN, having started the kernel's
+// read-ahead for what is missing. Returns whether it was cached.
+bool probe_alone(int fd, off_t size)
+{
+    iovec vec = {probe_buffer, probe_length(size)};
+    return preadv2(fd, &vec, 1, 0, RWF_NOWAIT) == static_cast<ssize_t>(vec.iov_len);
+}
+#endif
+
+#if PAKWRIGHT_READAHEAD_AIO
+// The batch context of a system that cannot make one.
+constexpr unsigned long NO_BATCH = ~0UL;
+constexpr long BATCH_MAX = 64;
+#endif
+
+}  // namespace
+
+int open_member(const char *path, struct stat &st)
+{
+#if PAKWRIGHT_HAVE_OPENAT2
+    if (openat2_there) {
+        int result = open_without_links(path, st);
+        if (result != OPEN_OTHERWISE)
+            return result;
+    }
+#endif
+#if PAKWRIGHT_HAVE_O_PATH
+    if (proc_reopens)
+        return open_checked_first(path, st);
+#endif
+    return open_then_check(path, st);
+}
+
+bool same_contents(const struct stat &before, const struct stat &after)
+{
+    auto same = [](const timespec &a, const timespec &b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+#if PAKWRIGHT_HAVE_ST_MTIM
+    return before.st_size == after.st_size && same(before.st_mtim, after.st_mtim) &&
+           same(before.st_ctim, after.st_ctim);
+#elif PAKWRIGHT_HAVE_ST_MTIMESPEC
+    return before.st_size == after.st_size && same(before.st_mtimespec, after.st_mtimespec) &&
+           same(before.st_ctimespec, after.st_ctimespec);
+#else
+    (void)same;
+    return before.st_size == after.st_size && before.st_mtime == after.st_mtime &&
+           before.st_ctime == after.st_ctime;
+#endif
+}
+
+int open_directory_handle(const char *path)
+{
+#if defined(O_SEARCH)
+    return open(path, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+#elif defined(O_PATH)
+    return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+
+void ask_for_data(int fd, off_t size)
+{
+#if PAKWRIGHT_HAVE_POSIX_FADVISE
+    posix_fadvise(fd, 0, std::min<off_t>(size, READAHEAD_MEMBER_BYTES), POSIX_FADV_WILLNEED);
+#else
+    (void)fd;
+    (void)size;
+#endif
+}
+
+#if PAKWRIGHT_READAHEAD_AIO
+// Hands all n probes to the kernel in one call (Linux AIO, io_submit), so
+// that the requests they start reach the disk together: where each request
+// handed to a virtual disk alone costs a switch to the host, batching them
+// saves about as much as reading ahead does. A read that may not wait
+// completes as it is submitted. Falls back to one probe per member when no
+// batch can be had or submitted.
+bool probe_cache(cache_probes &probes, const int *fds, const off_t *sizes, bool *cached, long n)
+{
+    // The context is made when there is first a batch to submit, so a run
+    // over a cached tree does not make one.
+    if (n > 1 && probes.batch == 0) {
+        aio_context_t context = 0;
+        probes.batch = syscall(SYS_io_setup, BATCH_MAX, &context) == 0 ? context : NO_BATCH;
+    }
+    for (long k = 0; k < n; ++k)
+        cached[k] = false;
+    long submitted = 0;
+    if (n > 1 && n <= BATCH_MAX && probes.batch != NO_BATCH) {
+        iocb blocks[BATCH_MAX];
+        iocb *queue[BATCH_MAX];
+        for (long k = 0; k < n; ++k) {
+            blocks[k] = iocb{};
+            blocks[k].aio_data = static_cast<uint64_t>(k);
+            blocks[k].aio_lio_opcode = IOCB_CMD_PREAD;
+            blocks[k].aio_fildes = static_cast<uint32_t>(fds[k]);
+            blocks[k].aio_buf = reinterpret_cast<uint64_t>(probe_buffer);
+            blocks[k].aio_nbytes = probe_length(sizes[k]);
+            blocks[k].aio_rw_flags = RWF_NOWAIT;
+            queue[k] = &blocks[k];
+        }
+        submitted = std::max(0L, syscall(SYS_io_submit, probes.batch, n, queue));
+        io_event events[BATCH_MAX];
+        for (long got = 0; got < submitted;) {
+            long more = syscall(SYS_io_getevents, probes.batch, submitted - got, submitted - got,
+                                events, nullptr);
+            if (more <= 0)
+                break;
+            for (long e = 0; e < more; ++e) {
+                long k = static_cast<long>(events[e].data);
+                cached[k] = events[e].res == static_cast<int64_t>(blocks[k].aio_nbytes);
+            }
+            got += more;
+        }
+    }
+    for (long k = submitted; k < n; ++k)
+        cached[k] = probe_alone(fds[k], sizes[k]);
+    return true;
+}
+
+void release_probes(cache_probes &probes)
+{
+    if (probes.batch != 0 && probes.batch != NO_BATCH)
+        syscall(SYS_io_destroy, probes.batch);
+    probes.batch = 0;
+}
+#elif PAKWRIGHT_READAHEAD_NOWAIT
+// Probes each member with a read of its own that may not wait.
+bool probe_cache(cache_probes &, const int *fds, const off_t *sizes, bool *cached, long n)
+{
+    for (long k = 0; k < n; ++k)
+        cached[k] = probe_alone(fds[k], sizes[k]);
+    return true;
+}
+
+void release_probes(cache_probes &) {}
+#else
+bool probe_cache(cache_probes &, const int *, const off_t *, bool *, long)
+{
+    return false;
+}
+
+void release_probes(cache_probes &) {}
+#endif
