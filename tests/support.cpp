@@ -78,16 +78,20 @@ std::string slurp_fd(int fd)
 }
 
 // A copy of the binary that the unprivileged user can reach wherever the
-// build tree lies.
+// build tree lies. Its directory goes when the test program exits, as the
+// scoped directories do; the forked children leave through _exit and so
+// never remove it under the others.
 const std::string &nobody_binary()
 {
-    static std::string path;
+    static std::string dir, path;
     if (path.empty()) {
-        char dir[] = "/tmp/pakwright-bin-XXXXXX";
-        if (!mkdtemp(dir))
+        char templ[] = "/tmp/pakwright-bin-XXXXXX";
+        if (!mkdtemp(templ))
             abort();
-        chmod(dir, 0755);
-        path = std::string(dir) + "/pakwright";
+        dir = templ;
+        atexit([] { remove_tree(dir); });
+        chmod(dir.c_str(), 0755);
+        path = dir + "/pakwright";
         write_file(path, read_file(PAKWRIGHT_BIN));
         chmod(path.c_str(), 0755);
     }
