@@ -9,6 +9,11 @@
 
 namespace {
 
+// Stores or delivers one option's value for row; arg is null when the option
+// takes none. long_form chooses the display name used in messages. Called
+// once for each option met; defined below.
+void store_option_value(const option_spec *row, const char *arg, int long_form);
+
 // The current reporter; there is always one.
 option_reporter option_error_handler = report_and_exit;
 
@@ -181,6 +186,8 @@ void set_option_error_handler(option_reporter handler)
     option_error_handler = handler ? handler : report_and_exit;
 }
 
+namespace {
+
 void store_option_value(const option_spec *row, const char *arg, int long_form)
 {
     bool callback = row->flags & OPT_CALLBACK;
@@ -210,6 +217,8 @@ void store_option_value(const option_spec *row, const char *arg, int long_form)
         break;
     }
 }
+
+}  // namespace
 
 void parse_options(int *argc, char **argv, const option_spec *table,
                    int keep_negative_numbers)

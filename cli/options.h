@@ -65,10 +65,6 @@ void set_option_error_handler(option_reporter handler);
 // standard error and exits with status 99. Never returns.
 [[noreturn]] void report_and_exit(const char *format, ...);
 
-// Stores or delivers one option's value for row; arg is null when the option
-// takes none. long_form chooses the display name used in messages.
-void store_option_value(const option_spec *row, const char *arg, int long_form);
-
 // Returns the address of a variable or function as an option_spec target.
 template <typename T>
 inline void *option_target(T *target)

@@ -42,9 +42,13 @@ struct parse_outcome {
     program_options values;
 };
 
-// Parses args (the program name is prepended) with the program's table.
-parse_outcome parse(std::vector<std::string> args, int keep_negative_numbers = 0)
+// Parses args with table, the program name "prog" put first, as a program
+// parses its own vector; returns the elements left, checking that the vector
+// stays null-terminated.
+std::vector<std::string> parse_with(const option_spec *table, std::vector<std::string> args,
+                                    int keep_negative_numbers = 0)
 {
+    // The parser stores pointers into the texts: they outlive the call.
     static std::vector<std::string> storage;
     storage = args;
     storage.insert(storage.begin(), "prog");
@@ -52,17 +56,21 @@ parse_outcome parse(std::vector<std::string> args, int keep_negative_numbers = 0
     for (std::string &a : storage)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
+    int argc = static_cast<int>(argv.size()) - 1;
+    parse_options(&argc, argv.data(), table, keep_negative_numbers);
+    EXPECT_EQ(argv[static_cast<size_t>(argc)], nullptr) << "vector must stay null-terminated";
+    return std::vector<std::string>(argv.begin(), argv.begin() + argc);
+}
 
+// Parses args with the program's table.
+parse_outcome parse(std::vector<std::string> args, int keep_negative_numbers = 0)
+{
     parse_outcome outcome;
     program_settings settings = {nullptr, nullptr, 0, 0};
     option_spec table[PROGRAM_OPTION_ROWS];
     program_option_table(table, settings, count_help);
-    int argc = static_cast<int>(argv.size()) - 1;
-    parse_options(&argc, argv.data(), table, keep_negative_numbers);
+    outcome.rest = parse_with(table, args, keep_negative_numbers);
     outcome.values = {settings.pak_path, settings.io_dir, settings.create_mode, settings.list_mode};
-    EXPECT_EQ(argv[static_cast<size_t>(argc)], nullptr) << "vector must stay null-terminated";
-    for (int i = 0; i < argc; ++i)
-        outcome.rest.push_back(argv[static_cast<size_t>(i)]);
     return outcome;
 }
 

@@ -3,7 +3,6 @@
 // directory or when the sentinel file beside it changes.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "pak/format.h"
 #include "pak/read.h"
+#include "tests/files.h"
 
 namespace {
 
@@ -25,16 +25,6 @@ namespace {
 std::string base, level, work, input, sentinel;
 int start_dir = -1;  // given back after each case: the fuzzer's paths are relative to it
 const char sentinel_text[] = "must never change";
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
-}
-
-void remove_tree(const std::string &path)
-{
-    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 std::vector<std::string> names_in(const std::string &dir)
 {
@@ -55,12 +45,7 @@ void check_nothing_escaped()
         fprintf(stderr, "something was written outside the output directory\n");
         abort();
     }
-    char buf[sizeof sentinel_text] = {};
-    FILE *f = fopen(sentinel.c_str(), "rb");
-    size_t n = f ? fread(buf, 1, sizeof buf, f) : 0;
-    if (f)
-        fclose(f);
-    if (n != sizeof sentinel_text - 1 || memcmp(buf, sentinel_text, n) != 0) {
+    if (read_file(sentinel) != sentinel_text) {
         fprintf(stderr, "the sentinel beside the output directory changed\n");
         abort();
     }

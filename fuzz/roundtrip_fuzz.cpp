@@ -27,7 +27,6 @@
 //   its target among the entries of the right kind.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +43,7 @@
 #include "pak/build.h"
 #include "pak/format.h"
 #include "pak/read.h"
+#include "tests/files.h"
 
 namespace {
 
@@ -242,16 +242,6 @@ std::string link_text(const std::vector<entry> &entries, size_t i)
     return to.empty() ? text : text + "/" + to;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
-}
-
-void remove_tree(const std::string &path)
-{
-    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 // Makes the entries below the scratch tree.
 void make_tree(const std::vector<entry> &entries)
 {
@@ -275,19 +265,6 @@ void make_tree(const std::vector<entry> &entries)
     }
 }
 
-std::string read_whole(const std::string &path)
-{
-    std::string data;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            data.append(buf, n);
-        fclose(f);
-    }
-    return data;
-}
-
 // Adds every regular file below dir (stored as prefix) to found; fails on
 // anything else and on an empty directory, which extraction never makes.
 void gather(const std::string &dir, const std::string &prefix, members &found)
@@ -309,7 +286,7 @@ void gather(const std::string &dir, const std::string &prefix, members &found)
         if (S_ISDIR(st.st_mode))
             gather(path, stored, found);
         else if (S_ISREG(st.st_mode))
-            found[stored] = read_whole(path);
+            found[stored] = read_file(path);
         else
             fail("extraction made something other than a file or directory: " + shown(stored));
     }
@@ -410,7 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fchdir(start_dir) != 0 || read != READ_COMPLETE)
         fail("the archive was not read");
 
-    compare("the archive", expected, archive_members(read_whole(archive)));
+    compare("the archive", expected, archive_members(read_file(archive)));
     members found;
     gather(out, "", found);
     compare("the extracted tree", expected, found);

@@ -1,33 +1,34 @@
 // Reading ahead of the copy: while one member is copied, the kernel fetches
 // the next members from the disk, so a tree that is not in the page cache is
-// read with many requests in flight instead of one file at a time. It only
-// ever costs time: nothing it does is seen in the archive or the listing.
+// read with many requests in flight instead of one file at a time. It asks
+// with posix_fadvise alone; while the process reads nothing from storage,
+// the tree is in the cache and it asks for nothing. It only ever costs time:
+// nothing it does is seen in the archive or the listing.
 #pragma once
 
 #include <cstdint>
 
-#include "pak/system.h"
 #include "pak/walk.h"
 
 // The read-ahead state of one build over the walk's member list, which it
 // reads and never changes.
 struct member_readahead {
     const pak_record *records;
-    uint64_t count;       // the members that may be looked at: none from the first cut one on
-    uint64_t next;        // the first member not yet looked at ahead
-    uint64_t depth;       // how many members may be looked at ahead
-    bool active;          // reading ahead, or only sampling whether to
-    unsigned cached_run;  // members in a row found already in the cache
-    cache_probes probes;  // what the system holds for probing
+    uint64_t count;        // the members that may be looked at: none from the first cut one on
+    uint64_t next;         // the first member not yet looked at ahead
+    uint64_t depth;        // how many members may be looked at ahead
+    bool active;           // reading ahead, while the tree is read from storage
+    uint64_t next_check;   // the member at whose turn the blocks read are looked at again
+    unsigned long blocks;  // blocks read from storage when they were last looked at
 };
 
 // Starts read-ahead over the members of list, not yet reading ahead: the
-// first member taken tells whether the tree is in the cache.
+// first members taken tell whether the tree is read from storage.
 void readahead_start(member_readahead &ahead, const member_list &list);
 
 // Asks the kernel for the data of the members after index, which is about to
-// be opened and copied. Members must be taken in list order. Looking ahead
-// never reports anything and leaves no descriptor open: a member that cannot
-// be opened ahead is passed over, and its open fails at its turn. Whatever
-// the kernel holds for reading ahead is released with the last member.
+// be opened and copied, while the build reads from storage. Members must be
+// taken in list order. Looking ahead never reports anything and leaves no
+// descriptor open: a member that cannot be opened ahead is passed over, and
+// its open fails at its turn.
 void readahead_before(member_readahead &ahead, uint64_t index);

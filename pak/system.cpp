@@ -1,6 +1,7 @@
 #include "pak/system.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,13 +14,6 @@
 #if PAKWRIGHT_HAVE_OPENAT2
 #include <linux/openat2.h>
 #include <sys/syscall.h>
-#endif
-#if PAKWRIGHT_READAHEAD_AIO
-#include <linux/aio_abi.h>
-#include <sys/syscall.h>
-#endif
-#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
-#include <sys/uio.h>
 #endif
 
 namespace {
@@ -124,32 +118,6 @@ int open_checked_first(const char *path, struct stat &st)
 }
 #endif
 
-#if PAKWRIGHT_READAHEAD_AIO || PAKWRIGHT_READAHEAD_NOWAIT
-// Where probes put what they read; nothing reads it.
-char probe_buffer[PROBE_BYTES];
-
-// The length a probe of a member of size bytes asks for.
-size_t probe_length(off_t size)
-{
-    return static_cast<size_t>(std::min<off_t>(size, PROBE_BYTES));
-}
-
-// Probes one member with a read that may not wait (RWF_NOWAIT): it completes
-// from the cache or fails at once with EAGAIN, having started the kernel's
-// read-ahead for what is missing. Returns whether it was cached.
-bool probe_alone(int fd, off_t size)
-{
-    iovec vec = {probe_buffer, probe_length(size)};
-    return preadv2(fd, &vec, 1, 0, RWF_NOWAIT) == static_cast<ssize_t>(vec.iov_len);
-}
-#endif
-
-#if PAKWRIGHT_READAHEAD_AIO
-// The batch context of a system that cannot make one.
-constexpr unsigned long NO_BATCH = ~0UL;
-constexpr long BATCH_MAX = 64;
-#endif
-
 }  // namespace
 
 int open_member(const char *path, struct stat &st)
@@ -207,77 +175,12 @@ void ask_for_data(int fd, off_t size)
 #endif
 }
 
-#if PAKWRIGHT_READAHEAD_AIO
-// Hands all n probes to the kernel in one call (Linux AIO, io_submit), so
-// that the requests they start reach the disk together: where each request
-// handed to a virtual disk alone costs a switch to the host, batching them
-// saves about as much as reading ahead does. A read that may not wait
-// completes as it is submitted. Falls back to one probe per member when no
-// batch can be had or submitted.
-bool probe_cache(cache_probes &probes, const int *fds, const off_t *sizes, bool *cached, long n)
+unsigned long blocks_read()
 {
-    // The context is made when there is first a batch to submit, so a run
-    // over a cached tree does not make one.
-    if (n > 1 && probes.batch == 0) {
-        aio_context_t context = 0;
-        probes.batch = syscall(SYS_io_setup, BATCH_MAX, &context) == 0 ? context : NO_BATCH;
-    }
-    for (long k = 0; k < n; ++k)
-        cached[k] = false;
-    long submitted = 0;
-    if (n > 1 && n <= BATCH_MAX && probes.batch != NO_BATCH) {
-        iocb blocks[BATCH_MAX];
-        iocb *queue[BATCH_MAX];
-        for (long k = 0; k < n; ++k) {
-            blocks[k] = iocb{};
-            blocks[k].aio_data = static_cast<uint64_t>(k);
-            blocks[k].aio_lio_opcode = IOCB_CMD_PREAD;
-            blocks[k].aio_fildes = static_cast<uint32_t>(fds[k]);
-            blocks[k].aio_buf = reinterpret_cast<uint64_t>(probe_buffer);
-            blocks[k].aio_nbytes = probe_length(sizes[k]);
-            blocks[k].aio_rw_flags = RWF_NOWAIT;
-            queue[k] = &blocks[k];
-        }
-        submitted = std::max(0L, syscall(SYS_io_submit, probes.batch, n, queue));
-        io_event events[BATCH_MAX];
-        for (long got = 0; got < submitted;) {
-            long more = syscall(SYS_io_getevents, probes.batch, submitted - got, submitted - got,
-                                events, nullptr);
-            if (more <= 0)
-                break;
-            for (long e = 0; e < more; ++e) {
-                long k = static_cast<long>(events[e].data);
-                cached[k] = events[e].res == static_cast<int64_t>(blocks[k].aio_nbytes);
-            }
-            got += more;
-        }
-    }
-    for (long k = submitted; k < n; ++k)
-        cached[k] = probe_alone(fds[k], sizes[k]);
-    return true;
-}
-
-void release_probes(cache_probes &probes)
-{
-    if (probes.batch != 0 && probes.batch != NO_BATCH)
-        syscall(SYS_io_destroy, probes.batch);
-    probes.batch = 0;
-}
-#elif PAKWRIGHT_READAHEAD_NOWAIT
-// Probes each member with a read of its own that may not wait.
-bool probe_cache(cache_probes &, const int *fds, const off_t *sizes, bool *cached, long n)
-{
-    for (long k = 0; k < n; ++k)
-        cached[k] = probe_alone(fds[k], sizes[k]);
-    return true;
-}
-
-void release_probes(cache_probes &) {}
-#else
-bool probe_cache(cache_probes &, const int *, const off_t *, bool *, long)
-{
-    return false;
-}
-
-void release_probes(cache_probes &) {}
+#if PAKWRIGHT_HAVE_RU_INBLOCK
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) == 0)
+        return static_cast<unsigned long>(usage.ru_inblock);
 #endif
+    return 0;
+}

@@ -32,22 +32,7 @@ int open_directory_handle(const char *path);
 // bytes, into the cache ahead of their use; where it cannot, does nothing.
 void ask_for_data(int fd, off_t size);
 
-// How much of a member a cache probe reads. A read that may not wait still
-// starts the kernel's read-ahead where the data is missing, sized from the
-// read's length; this much makes that one request cover most members whole
-// (up to four times as much).
-constexpr size_t PROBE_BYTES = 128 * 1024;
-
-// The system's state for probing members ahead of the copy.
-struct cache_probes {
-    unsigned long batch;  // the kernel's context for a batch of probes; 0: none yet
-};
-
-// Probes whether the start of each of the n members open as fds, whose sizes
-// are sizes, is in the page cache, with reads that may not wait, which start
-// the kernel's read-ahead where it is not. Sets cached[k] for each. Returns
-// false, and sets nothing, where the system cannot probe.
-bool probe_cache(cache_probes &probes, const int *fds, const off_t *sizes, bool *cached, long n);
-
-// Releases what probing holds; probing may start again afterwards.
-void release_probes(cache_probes &probes);
+// Returns how many blocks the process has read from storage so far: data or
+// metadata that was not in the cache, whether read at once or ahead. Where
+// the system does not count them, returns 0.
+unsigned long blocks_read();

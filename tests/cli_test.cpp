@@ -2,11 +2,14 @@
 // standard error and exit status.
 #include <sys/stat.h>
 
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "cli/driver.h"
 #include "tests/support.h"
 
 namespace {
@@ -48,6 +51,50 @@ TEST(Help, ActsOnlyWhereItStands)
         EXPECT_EQ(r.err, c.err) << label;
         EXPECT_EQ(list_tree(dir.path), std::vector<std::string>{}) << "nothing made: " << label;
     }
+}
+
+// The program's table is the one list of its options: the help text, the
+// completion and the manual page name exactly its options, each with its
+// short and long form, and a value where the option takes one.
+TEST(OptionSurface, HelpCompletionAndManualNameTheTablesOptions)
+{
+    program_settings settings = {};
+    option_spec table[PROGRAM_OPTION_ROWS];
+    program_option_table(table, settings, [] {});
+    std::set<std::string> options;  // as "-c --create", or "-p --pak=" when it takes a value
+    for (const option_spec *row = table; row->kind != OPT_END; ++row)
+        options.insert(std::string("-") + row->short_name + " --" + row->long_name +
+                       (row->kind == OPT_FLAG ? "" : "="));
+
+    // Every option named in text by pattern, whose groups are the short
+    // name, the long name and what follows it.
+    auto named = [](const std::string &text, const std::string &pattern) {
+        std::set<std::string> found;
+        const std::regex re(pattern);
+        for (auto m = std::sregex_iterator(text.begin(), text.end(), re); m != std::sregex_iterator(); ++m)
+            found.insert("-" + (*m)[1].str() + " --" + (*m)[2].str() + ((*m)[3].length() ? "=" : ""));
+        return found;
+    };
+    EXPECT_EQ(named(run_pakwright({"--help"}).out, "\n  -(.), --([a-z]+)(=[A-Z]+)?\t"), options);
+
+    // The completion offers every short and long form, a value's "=" attached.
+    const std::string completion = read_file(PAKWRIGHT_SOURCE "/pakwright.bash");
+    std::smatch words;
+    ASSERT_TRUE(std::regex_search(completion, words, std::regex("compgen -W \\$'([^']*)'")));
+    std::set<std::string> offered, expected;
+    for (const std::string &o : options) {
+        expected.insert(o.substr(0, 2));
+        expected.insert(o.substr(3));
+    }
+    std::string list = std::regex_replace(words[1].str(), std::regex("\\\\n"), " ") + " ";
+    for (size_t at = 0, end; (end = list.find(' ', at)) != std::string::npos; at = end + 1)
+        offered.insert(list.substr(at, end - at));
+    EXPECT_EQ(offered, expected);
+
+    const std::string manual = read_file(PAKWRIGHT_SOURCE "/pakwright.1.in");
+    const size_t from = manual.find(".SH OPTIONS"), to = manual.find(".SH", from + 1);
+    EXPECT_EQ(named(manual.substr(from, to - from), "\\n\\.BR \\\\-(.) \", \" \\\\-\\\\-([a-z]+)( =)?"),
+              options);
 }
 
 TEST(OptionErrors, GoToStandardErrorWithStatus99)

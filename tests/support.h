@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/files.h"
+
 // A fresh directory under /tmp, removed with all it holds when it goes.
 struct scoped_dir {
     std::string path;
@@ -28,13 +30,6 @@ struct scoped_cwd {
 
 // Writes bytes to path, making its leading directories.
 void write_file(const std::string &path, const std::string &bytes);
-// Returns the bytes of path, or "<missing>" when it cannot be read.
-std::string read_file(const std::string &path);
-bool path_exists(const std::string &path);
-// Returns every path below dir, relative to it and sorted; directories end in "/".
-std::vector<std::string> list_tree(const std::string &dir);
-// Returns n bytes that differ from one position to the next.
-std::string pattern(size_t n, unsigned seed = 1);
 
 // The two heading lines of every listing.
 extern const std::string listing_heading;
@@ -42,19 +37,6 @@ extern const std::string listing_heading;
 // as in list mode.
 std::string settings_lines(const std::string &pak, const char *dir, const std::string &op);
 
-// Archive bytes, made from the format's rules alone.
-std::string le32(uint32_t v);
-std::string pak_header_bytes(uint32_t dir_offset, uint32_t dir_length,
-                             const std::string &magic = "PACK");
-// A 64-byte record; name is padded with NUL bytes to 56, or cut to 56.
-std::string pak_record_bytes(const std::string &name, uint32_t data_offset,
-                             uint32_t data_length);
-struct test_member {
-    std::string name;
-    std::string data;
-};
-// A well-formed archive of members, laid out as the builder lays it out.
-std::string pak_bytes(const std::vector<test_member> &members);
 
 // What a run printed and returned.
 struct run_result {
@@ -94,9 +76,6 @@ run_result run_in(const scoped_dir &dir, const std::vector<std::string> &args,
 // One line of a listing, as every operation prints it.
 std::string listing_line(unsigned index, unsigned long size, const std::string &name);
 
-// Returns the name of an entry of dir itself that begins with ".", as the new
-// file of a build does while it runs, or "" when there is none.
-std::string hidden_entry(const std::string &dir);
 
 // Whether the binary was built with the sanitizers, which rule out address
 // limits and interposed allocators.
