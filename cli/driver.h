@@ -8,10 +8,13 @@
 #include "cli/options.h"
 
 // Runs pakwright with the process's argument count and vector and returns its
-// exit status: 0 when the operation ran, -1 when the archive could not be
-// opened, the input/output directory could not be made or entered, or the
-// archive could not be written completely. Option errors exit with 99 and
-// the help option exits with 0 from inside the option parser.
+// exit status: 0 when everything was done; 1 when the operation ran to its
+// end but left something out, each thing reported; -1 when the operation
+// could not be done or standard output could not be written: the archive
+// could not be opened, read or written completely, the input/output
+// directory could not be made or entered, or the build stopped. Option
+// errors exit with 99 and the help option exits with 0 from inside the
+// option parser.
 int pakwright_main(int argc, char **argv);
 
 // Prints the help text on standard output and exits with status 0.
