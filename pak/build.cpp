@@ -211,15 +211,16 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
 }
 
 // Copies every member of list in list order, keeping the records of those
-// stored at the front of the list, in order, and their number in kept.
+// stored at the front of the list, in order, and their number in kept;
+// blocks is what blocks_read gave before the walk, for reading ahead.
 // Returns BUILD_COMPLETE, BUILD_LEFT_OUT or BUILD_WRITE_FAILED.
-int copy_members(archive_writer &out, member_list &list, uint64_t &kept, const file_id *skip,
-                 size_t skip_count)
+int copy_members(archive_writer &out, member_list &list, unsigned long blocks, uint64_t &kept,
+                 const file_id *skip, size_t skip_count)
 {
     int result = BUILD_COMPLETE;
     kept = 0;
     member_readahead ahead;
-    readahead_start(ahead, list);
+    readahead_start(ahead, list, blocks);
     for (uint64_t i = 0; i < list.count; ++i) {
         pak_record record = list.records[i];
         if (i == list.first_cut)
@@ -277,6 +278,7 @@ int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
         return BUILD_WRITE_FAILED;
 
     member_list list = {nullptr, 0, NO_CUT};
+    unsigned long blocks = blocks_read();
     int walked = collect_files(list, skip, skip_count);
     if (list.count > PAK_RECORDS_MAX) {
         say("Error: %llu members exceed the limit of %llu\n",
@@ -287,7 +289,7 @@ int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
 
     print_listing_heading();
     uint64_t kept = 0;
-    int result = copy_members(out, list, kept, skip, skip_count);
+    int result = copy_members(out, list, blocks, kept, skip, skip_count);
     if (result != BUILD_WRITE_FAILED && !finish_archive(out, list.records, kept))
         result = BUILD_WRITE_FAILED;
     if (result == BUILD_COMPLETE && walked != WALK_COMPLETE)

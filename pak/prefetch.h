@@ -16,15 +16,15 @@ struct member_readahead {
     const pak_record *records;
     uint64_t count;        // the members that may be looked at: none from the first cut one on
     uint64_t next;         // the first member not yet looked at ahead
-    uint64_t depth;        // how many members may be looked at ahead
     bool active;           // reading ahead, while the tree is read from storage
     uint64_t next_check;   // the member at whose turn the blocks read are looked at again
     unsigned long blocks;  // blocks read from storage when they were last looked at
 };
 
-// Starts read-ahead over the members of list, not yet reading ahead: the
-// first members taken tell whether the tree is read from storage.
-void readahead_start(member_readahead &ahead, const member_list &list);
+// Starts read-ahead over the members of list. blocks is what blocks_read
+// gave before the walk: a walk that read the tree's directories from storage
+// starts reading ahead at once; otherwise the first members taken tell.
+void readahead_start(member_readahead &ahead, const member_list &list, unsigned long blocks);
 
 // Asks the kernel for the data of the members after index, which is about to
 // be opened and copied, while the build reads from storage. Members must be

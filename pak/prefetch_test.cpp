@@ -57,7 +57,7 @@ TEST(Readahead, EachMemberIsOpenedAsItIsAtItsTurn)
         alarm(30);
 
         member_readahead ahead;
-        readahead_start(ahead, list);
+        readahead_start(ahead, list, 0);
         ahead.active = reading_ahead;
         ahead.next_check = UINT64_MAX;  // as it is, whatever the process reads
         struct stat st;
