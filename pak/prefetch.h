@@ -16,6 +16,7 @@ struct member_readahead {
     const pak_record *records;
     uint64_t count;        // the members that may be looked at: none from the first cut one on
     uint64_t next;         // the first member not yet looked at ahead
+    uint64_t depth;        // how many members may be looked at ahead
     bool active;           // reading ahead, while the tree is read from storage
     uint64_t next_check;   // the member at whose turn the blocks read are looked at again
     unsigned long blocks;  // blocks read from storage when they were last looked at
