@@ -144,15 +144,6 @@ constexpr int MEMBER_PARTIAL = 1;    // stored as far as it could be read, or ch
 constexpr int MEMBER_PASSED = 2;     // one of the files never taken, such as the archive
 constexpr int MEMBER_WRITE_FAILED = -1;
 
-// Returns whether st is the identity of one of the count files in skip.
-bool is_skipped(const file_id *skip, size_t count, const struct stat &st)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (st.st_dev == skip[i].dev && st.st_ino == skip[i].ino)
-            return true;
-    return false;
-}
-
 // Opens, measures, lists and copies the member of record, numbered index in
 // the listing, at the end of the archive, and fills in the record's numbers
 // with what was stored. The member is opened before anything is written for
@@ -168,7 +159,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
         stop_at_member(record.name, strerror(errno));
     // The archive may lie inside the tree it is made of; it is never its own
     // member.
-    if (is_skipped(skip, skip_count, before)) {
+    if (is_one_of(skip, skip_count, before)) {
         close(fd);
         return MEMBER_PASSED;
     }

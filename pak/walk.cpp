@@ -274,15 +274,6 @@ void append_member(member_list &list, const char *path, bool cut)
     memcpy(record.name, path, strlen(path));
 }
 
-// Returns whether st is the identity of one of the count files in skip.
-bool skipped(const file_id *skip, size_t count, const struct stat &st)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (st.st_dev == skip[i].dev && st.st_ino == skip[i].ino)
-            return true;
-    return false;
-}
-
 // Returns whether a file whose listing gave inode number ino may be one of
 // the count files in skip, so that its status must be taken to tell.
 bool may_be_skipped(const file_id *skip, size_t count, ino_t ino)
@@ -330,7 +321,7 @@ void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t sk
     }
 
     if (type == DT_REG) {
-        if (!(have_status && skipped(skip, skip_count, st)))
+        if (!(have_status && is_one_of(skip, skip_count, st)))
             append_member(list, s.path, cut);
         return;
     }
@@ -346,6 +337,14 @@ void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t sk
 }
 
 }  // namespace
+
+bool is_one_of(const file_id *ids, size_t count, const struct stat &st)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (st.st_dev == ids[i].dev && st.st_ino == ids[i].ino)
+            return true;
+    return false;
+}
 
 int collect_files(member_list &list, const file_id *skip, size_t skip_count)
 {

@@ -15,6 +15,9 @@ struct file_id {
     ino_t ino;
 };
 
+// Returns whether st is the identity of one of the count files in ids.
+bool is_one_of(const file_id *ids, size_t count, const struct stat &st);
+
 // No member's path was cut.
 constexpr uint64_t NO_CUT = UINT64_MAX;
 
