@@ -258,6 +258,30 @@ TEST(Failures, ANonArchiveIsRefusedOnStandardErrorWithStatus255)
     }
 }
 
+// A path that names no file a build could make is refused with the open's
+// own error, as ever, and nothing is left.
+TEST(Failures, AnArchivePathThatCannotBeWrittenIsRefused)
+{
+    scoped_dir dir;
+    write_file(dir / "tree/f", "data");
+    mkdir((dir / "adir").c_str(), 0755);
+    const struct {
+        std::string pak, error;
+    } cases[] = {
+        {"", "No such file or directory"},
+        {"missing/x.pak", "No such file or directory"},
+        {"adir", "Is a directory"},
+        {"x.pak/", "Is a directory"},
+    };
+    for (const auto &c : cases) {
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", c.pak});
+        EXPECT_EQ(r.status, 255) << c.pak;
+        EXPECT_EQ(r.out, settings_lines(c.pak, "tree", "create") + "Error opening " + c.pak + ": " +
+                             c.error + "\n");
+        EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"adir/", "tree/", "tree/f"}));
+    }
+}
+
 // An archive that cannot be sought or read is refused with status 255, and
 // the output directory goes again.
 TEST(Failures, AnArchiveThatCannotBeReadGivesStatus255)
