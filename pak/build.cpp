@@ -61,6 +61,9 @@ bool flush(archive_writer &out)
 // Appends the n bytes at bytes; returns whether all were written or gathered.
 bool append(archive_writer &out, const void *bytes, size_t n)
 {
+    // An empty directory has no records, and no array to copy from.
+    if (n == 0)
+        return true;
     if (n > GATHER_SIZE - out.gathered && !flush(out))
         return false;
     if (n > GATHER_SIZE) {
