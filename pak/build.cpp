@@ -82,7 +82,8 @@ copy_result gather_member(archive_writer &out, int member_fd, size_t length)
 {
     copy_result read = {0, COPY_DONE};
     while (read.copied < length) {
-        ssize_t got = pread(member_fd, gather_buffer + out.gathered, length - read.copied,
+        ssize_t got = pread(member_fd, gather_buffer + out.gathered,
+                            length - static_cast<size_t>(read.copied),
                             static_cast<off_t>(read.copied));
         if (got < 0 && errno == EINTR)
             continue;
