@@ -88,7 +88,7 @@ int run_create(const char *pak_path, const char *io_dir, int from_here)
     }
     // Only a complete archive replaces the old one: a failed write leaves the
     // old one as it was. A lost listing does not: the archive is whole.
-    int built = create_pak(archive.fd, archive.ids, static_cast<size_t>(archive.id_count));
+    int built = create_pak(archive.fd, archive.ids, archive.id_count);
     if (built == BUILD_WRITE_FAILED || commit_new_archive(archive) != 0) {
         say("Error writing %s: %s\n", show_path(pak_path), strerror(errno));
         if (built == BUILD_WRITE_FAILED)

@@ -241,7 +241,7 @@ void release(new_archive &archive)
 
 int open_new_archive(const char *path, new_archive &archive)
 {
-    archive = {-1, -1, nullptr, nullptr, false, {}, 0};
+    archive = {-1, -1, nullptr, nullptr, {}, 0};
     watch_for_endings();
     char *target = final_target(path);
     if (!target)
@@ -286,7 +286,7 @@ int open_new_archive(const char *path, new_archive &archive)
             errno = saved;
             return -1;
         }
-        archive.created = missing;
+        // A file this run made in place goes again should the build fail.
         if (missing && archive.dir_fd >= 0 && archive.name) {
             signals_held held;
             pending_dir = archive.dir_fd;

@@ -14,9 +14,8 @@ struct new_archive {
     int dir_fd;         // the directory the archive lies in; -1 when unknown
     char *name;         // its name there, once every link at the path's end is followed
     char *temp_name;    // the new file's name there; null when written in place
-    bool created;       // written in place into a file that this run created
     file_id ids[2];     // the file written and the one it replaces, never members
-    int id_count;
+    size_t id_count;
 };
 
 // Opens a new archive for path, taken from the working directory. A file

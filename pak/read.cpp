@@ -173,12 +173,11 @@ int list_and_extract(FILE *pak, const pak_record *directory, uint64_t held, uint
 
 int read_pak(FILE *pak, int list_mode)
 {
-    unsigned char magic[PAK_MAGIC_SIZE];
-    errno = 0;
-    size_t got = fread(magic, 1, sizeof magic, pak);
-    if (got != sizeof magic && ferror(pak))
+    // A file shorter than the magic leaves zeros, which are no magic.
+    unsigned char magic[PAK_MAGIC_SIZE] = {0};
+    if (!read_or_end(pak, magic, sizeof magic))
         return read_failed();
-    if (got != sizeof magic || memcmp(magic, PAK_MAGIC, sizeof magic) != 0) {
+    if (memcmp(magic, PAK_MAGIC, sizeof magic) != 0) {
         fputs("Error: not a PAK file\n", stderr);
         return READ_FAILED;
     }
