@@ -507,15 +507,17 @@ TEST_F(as_nobody, AnArchiveTheUserMayNotWriteIsRefused)
     EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
-TEST_F(as_nobody, AnUnreadableTopGivesAnEmptyArchive)
+TEST_F(as_nobody, AnUnreadableTopFailsAndKeepsTheOldArchive)
 {
     write_file(dir / "tree/a", "a");
+    write_file(dir / "t.pak", "old");
     restrict("tree", 0311);
     run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, create_settings("t.pak", "tree") +
-                         "Unable to open work directory: Permission denied\n" + listing_heading);
-    EXPECT_EQ(read_file(dir / "t.pak"), pak_header_bytes(12, 0));
+                         "Unable to open work directory: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), "old");
+    EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
 TEST_F(as_nobody, AnUnreadableMemberStopsTheBuild)
