@@ -142,6 +142,8 @@ int run_read(const char *pak_path, const char *io_dir, int list_only)
         start = open_directory_handle(".");
         if (chdir(io_dir) != 0) {
             say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
+            // Still where it was made, and empty.
+            rmdir(io_dir);
             if (start >= 0)
                 close(start);
             fclose(pak);

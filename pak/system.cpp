@@ -154,15 +154,50 @@ bool same_contents(const struct stat &before, const struct stat &after)
 #endif
 }
 
+// How a directory is opened only to name files in it: without needing
+// permission to read it where the system allows.
+#if defined(O_SEARCH)
+constexpr int DIRECTORY_HANDLE = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_PATH)
+constexpr int DIRECTORY_HANDLE = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int DIRECTORY_HANDLE = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 int open_directory_handle(const char *path)
 {
-#if defined(O_SEARCH)
-    return open(path, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
-#elif defined(O_PATH)
-    return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return open(path, DIRECTORY_HANDLE);
+}
+
+int open_subdirectory(int dir, const char *name)
+{
+    return openat(dir, name, DIRECTORY_HANDLE | O_NOFOLLOW);
+}
+
+int open_beneath(const char *path, int flags, mode_t mode)
+{
+#if PAKWRIGHT_HAVE_OPENAT2
+    if (openat2_there) {
+        open_how how = {};
+        how.flags = static_cast<uint64_t>(flags);
+        how.mode = mode;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+        long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+        if (fd >= 0)
+            return static_cast<int>(fd);
+        if (errno == ENOSYS)
+            openat2_there = false;
+        // A filter may refuse the call itself; a rename meanwhile asks for
+        // another try. Both go step by step.
+        if (errno != ENOSYS && errno != EPERM && errno != EAGAIN)
+            return -1;
+    }
 #else
-    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    (void)path;
+    (void)flags;
+    (void)mode;
 #endif
+    return OPEN_STEP_BY_STEP;
 }
 
 void ask_for_data(int fd, off_t size)

@@ -338,6 +338,15 @@ TEST(Failures, UnprivilegedUserMeetsPermissions)
     EXPECT_EQ(r.out, settings_lines("open.pak", "closed/out", "extract") +
                          "Error making closed/out: Permission denied\n");
 
+    // An output directory made but not entered is removed again.
+    mode_t mask = umask(0777);
+    r = run_pakwright({"-p", "open.pak", "-d", "out"}, options);
+    umask(mask);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings_lines("open.pak", "out", "extract") +
+                         "Error changing directories to out: Permission denied\n");
+    EXPECT_FALSE(path_exists(dir / "out"));
+
     mkdir((dir / "locked").c_str(), 0600);
     r = run_pakwright({"-c", "-p", "/dev/null", "-d", "locked"}, options);
     EXPECT_EQ(r.status, 255);
