@@ -144,9 +144,10 @@ run_result run_pakwright(const std::vector<std::string> &args, const run_options
     // Root becomes the unprivileged user; any other user meets permissions
     // as itself.
     const bool drop_root = options.as_nobody && geteuid() == 0;
-    std::vector<std::string> words;
+    std::vector<std::string> words = options.prefix;
     if (drop_root)
-        words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        words.insert(words.end(),
+                     {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     // Under the emulator (qemu-user) the environment is set for the guest
     // alone, so a preloaded module never reaches the emulator itself. The
     // emulator's own reservations would exhaust an RLIMIT_AS, so the limit

@@ -65,6 +65,9 @@ struct run_options {
     // Called about every millisecond while the run goes on, with its process
     // id, until it returns true: to act on a run partway, as by a signal.
     std::function<bool(int pid)> watch;
+    // Words that start the run before the binary's own, the first a path:
+    // a tracer such as strace with its options.
+    std::vector<std::string> prefix;
 };
 // Runs the built pakwright with args (argv[0] is "pakwright") in
 // options.cwd, or in dir with run_in.
