@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "pak/config.h"
 #include "tests/support.h"
 
 namespace {
@@ -43,6 +46,41 @@ int deep_chain(const std::string &top, int levels)
         fd = below;
     }
     return fd;
+}
+
+// Runs args in dir under strace, which holds the run's first call named held
+// for 0.4 s, while swap (called about every millisecond until it returns
+// true) changes the files the run meets. With hide_proc, /proc is hidden
+// from the run. Returns what the run gave; the opens it made are in trace.
+run_result run_holding(const scoped_dir &dir, const strings &args, const std::string &held,
+                       const std::string &trace, const std::function<bool()> &swap,
+                       bool hide_proc = false)
+{
+    run_options options;
+    if (hide_proc)
+        options.prefix = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                          "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
+    options.prefix.insert(options.prefix.end(),
+                          {strace_path(), "-f", "-qq", "-o", trace, "-e",
+                           "trace=open,openat,openat2," + held, "-e",
+                           "inject=" + held + ":delay_enter=400000:when=1"});
+    options.watch = [&](int) { return swap(); };
+    return run_in(dir, args, options);
+}
+
+// Returns the lines of an strace record in which a file named name was
+// opened, not for its status alone, and the open succeeded.
+strings opened(const std::string &trace, const std::string &name)
+{
+    strings found;
+    std::istringstream lines(read_file(trace));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("open") != std::string::npos &&
+            line.find("\"" + name + "\"") != std::string::npos &&
+            line.find("O_PATH") == std::string::npos && line.find(") = -1") == std::string::npos)
+            found.push_back(line);
+    }
+    return found;
 }
 
 // Writes back every file below dir and drops its data from the page cache,
@@ -267,6 +305,47 @@ TEST(HostileTrees, SpecialFilesAreSkippedAndNeverOpened)
     EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"file", "f"}}));
 }
 
+// A member turned into a link to a device after the walk stops the build,
+// and the device is never opened, whether or not /proc is there to reopen a
+// file checked first. Only the portable open may open it for a moment.
+TEST(HostileTrees, AMemberTurnedIntoALinkToADeviceIsNeverOpened)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    if (!PAKWRIGHT_HAVE_OPENAT2 && !PAKWRIGHT_HAVE_O_PATH && !PAKWRIGHT_HAVE_O_NOFOLLOW_ANY)
+        GTEST_SKIP() << "the portable open cannot tell a device before it opens it";
+    for (bool hide_proc : {false, true}) {
+        if (hide_proc && geteuid() != 0)
+            GTEST_SKIP() << "hiding /proc needs a mount namespace, which needs root";
+        SCOPED_TRACE(hide_proc ? "without /proc" : "with /proc");
+        scoped_dir dir;
+        write_file(dir / "tree/m", "data");
+        // Members reached through links come first where the system lists
+        // the newest first; they are what needs a reopen.
+        for (const char *name : {"l1", "l2", "l3"}) {
+            write_file(dir / name, name);
+            ASSERT_EQ(symlink(("../" + std::string(name)).c_str(), (dir / ("tree/" + std::string(name))).c_str()), 0);
+        }
+        const std::string trace = dir / "trace";
+        // Once the new file exists, the walk is over within a moment; the
+        // header's write, before any member is opened, is held meanwhile.
+        bool seen = false;
+        run_result r = run_holding(dir, {"-c", "-d", "tree", "-p", "t.pak"}, "pwrite64", trace,
+                                   [&] {
+                                       if (!seen && (seen = !hidden_entry(dir.path).empty()))
+                                           usleep(100000);
+                                       return seen && unlink((dir / "tree/m").c_str()) == 0 &&
+                                              symlink("/dev/zero", (dir / "tree/m").c_str()) == 0;
+                                   },
+                                   hide_proc);
+        EXPECT_EQ(r.status, 255);
+        const std::string end = "Error opening m: not a regular file\n";
+        EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), end.size())), end);
+        EXPECT_EQ(opened(trace, "m"), strings{});
+        EXPECT_EQ(opened(trace, "/dev/zero"), strings{});
+    }
+}
+
 TEST(HostileTrees, TheArchiveInsideTheTreeIsPassedOverHoweverLongItsPath)
 {
     // At a path longer than a name holds, the archive must not stop the
@@ -378,6 +457,27 @@ TEST(HostileArchives, ExtractionStaysInsideTheOutputDirectory)
     EXPECT_EQ(list_tree(dir.path), (strings{"a.pak", "out/", "out/in"}));
     EXPECT_NE(r.out.find("Not extracting ../escaped: path leads outside the output directory\n"),
               std::string::npos);
+}
+
+// A link put in the output directory while an extraction runs is never
+// followed: the members below it fail, and nothing is written outside.
+TEST(HostileArchives, ALinkPlantedDuringExtractionIsNeverFollowed)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"d/first", "1"}, {"d/second", "2"}}));
+    mkdir((dir / "outside").c_str(), 0755);
+    // The first member's data is held until d is a link to ../outside.
+    run_result r = run_holding(dir, {"-p", "a.pak", "-d", "out"}, "pwrite64", dir / "trace", [&] {
+        return path_exists(dir / "out/d/first") &&
+               rename((dir / "out/d").c_str(), (dir / "out/real").c_str()) == 0 &&
+               symlink("../outside", (dir / "out/d").c_str()) == 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Error opening d/second: "), std::string::npos) << r.out;
+    EXPECT_EQ(list_tree(dir / "outside"), strings{});
+    EXPECT_EQ(read_file(dir / "out/real/first"), "1");
 }
 
 // A build that fails or is ended leaves the archive it would replace as it

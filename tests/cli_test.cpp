@@ -427,8 +427,9 @@ TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
         run_result r = run_pakwright(c.args, options);
         EXPECT_EQ(r.status, 255) << ::testing::PrintToString(c.args);
         EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
-        if (!c.made.empty())
+        if (!c.made.empty()) {
             EXPECT_EQ(read_file(dir / c.made), "data");
+        }
     }
     EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "long/", "long/" +
         std::string(60, 'x'), "out/", "out/f", "tree/", "tree/f"}));
