@@ -550,6 +550,62 @@ TEST(Replacement, TheNewArchiveTakesTheOldOnesPlace)
     ASSERT_EQ(stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(hidden_entry(dir.path), "");
+
+    // A deleted file open as descriptor 3 is written through its link in
+    // /proc, not replaced by a file named after the link's text.
+    run_options through;
+    through.prefix = {"/bin/sh", "-c", "exec 3<>gone.pak && rm gone.pak && exec \"$0\" \"$@\""};
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "/proc/self/fd/3"}, through).status, 0);
+    EXPECT_EQ(list_tree(dir.path), (strings{"link.pak", "real.pak", "tree/", "tree/f", "tree/g",
+                                            "twin.pak"}));
+}
+
+// Where the archive's path refuses a rename (a mount point, a sticky or
+// append-only directory, another file system), the complete archive is
+// copied over the old file in place; a new file that then cannot be removed
+// is named, with status 1.
+TEST(Replacement, ARefusedRenameCopiesTheArchiveInPlace)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    const struct {
+        const char *label;
+        strings prefix;
+        int status;
+    } cases[] = {
+        {"another file system", {strace_path(), "-qq", "-o", "/dev/null", "-e",
+                                 "inject=rename,renameat,renameat2:error=EXDEV"}, 0},
+        {"an append-only directory", {strace_path(), "-qq", "-o", "/dev/null", "-e",
+                                      "inject=rename,renameat,renameat2,unlink,unlinkat:error=EPERM"}, 1},
+        {"a mount point", {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                           "mount --bind b a.pak && exec \"$0\" \"$@\""}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.prefix[0] == "/usr/bin/unshare" && geteuid() != 0)
+            continue;  // a mount namespace needs root
+        scoped_dir dir;
+        write_file(dir / "tree/f", "data");
+        write_file(dir / "a.pak", "old archive");
+        write_file(dir / "b", "");
+        struct stat before, after;
+        ASSERT_EQ(stat((dir / "a.pak").c_str(), &before), 0);
+        run_options options;
+        options.prefix = c.prefix;
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "a.pak"}, options);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        // Through the mount, the file mounted there took the archive.
+        bool mounted = c.prefix[0] == "/usr/bin/unshare";
+        EXPECT_EQ(read_file(dir / (mounted ? "b" : "a.pak")), pak_bytes({{"f", "data"}}));
+        ASSERT_EQ(stat((dir / "a.pak").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        std::string left = hidden_entry(dir.path);
+        EXPECT_EQ(left.empty(), c.status == 0);
+        if (!left.empty()) {
+            EXPECT_NE(r.out.find("Error removing " + left + ": Operation not permitted\n"),
+                      std::string::npos) << r.out;
+        }
+    }
 }
 
 // The unprivileged user meets permissions that root would pass.
@@ -569,6 +625,22 @@ struct as_nobody : ::testing::Test {
         chmod((dir / rel).c_str(), mode);
     }
 };
+
+TEST_F(as_nobody, AnotherUsersArchiveInAStickyDirectoryIsReplacedInPlace)
+{
+    write_file(dir / "tree/f", "data");
+    write_file(dir / "shared/a.pak", "root's old archive");
+    restrict("shared", 01777);
+    struct stat before, after;
+    ASSERT_EQ(stat((dir / "shared/a.pak").c_str(), &before), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "shared/a.pak"}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(dir / "shared/a.pak"), pak_bytes({{"f", "data"}}));
+    ASSERT_EQ(stat((dir / "shared/a.pak").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(hidden_entry(dir / "shared"), "");
+}
 
 TEST_F(as_nobody, SubdirectoriesThatCannotBeReadOrEnteredAreSkipped)
 {
