@@ -86,16 +86,39 @@ int run_create(const char *pak_path, const char *io_dir, int from_here)
         discard_new_archive(archive);
         return failed_run();
     }
-    // Only a complete archive replaces the old one: a failed write leaves the
-    // old one as it was. A lost listing does not: the archive is whole.
-    int built = create_pak(archive.fd, archive.ids, archive.id_count);
-    if (built == BUILD_WRITE_FAILED || commit_new_archive(archive) != 0) {
+    int built = create_pak(archive.fd, skips_of(archive));
+    if (built == BUILD_WRITE_FAILED)
         say("Error writing %s: %s\n", show_path(pak_path), strerror(errno));
-        if (built == BUILD_WRITE_FAILED)
-            discard_new_archive(archive);
+    // The listing is out before the archive is put in place: a listing that
+    // cannot be written, or a signal meanwhile, leaves the old archive.
+    if (built == BUILD_WRITE_FAILED || built == BUILD_TOP_UNREADABLE || finish_stdout() != 0) {
+        discard_new_archive(archive);
         return failed_run();
     }
-    return exit_status(built == BUILD_COMPLETE ? 0 : 1);
+    int outcome = built == BUILD_COMPLETE ? 0 : 1;
+    const char *temp_path = archive.temp_path;
+    int attributes_errno = archive.attributes_errno;
+    switch (commit_new_archive(archive)) {
+    case COMMIT_WRITE_FAILED:
+        say("Error writing %s: %s\n", show_path(pak_path), strerror(errno));
+        return failed_run();
+    case COMMIT_REPLACE_FAILED:
+        say("Error replacing %s: %s\n", show_path(pak_path), strerror(errno));
+        return failed_run();
+    case COMMIT_LEFT_BEHIND:
+        say("Error removing %s: %s\n", show_path(temp_path), strerror(errno));
+        discard_new_archive(archive);
+        outcome = 1;
+        break;
+    default:
+        break;
+    }
+    if (attributes_errno) {
+        say("Error setting the permissions of %s: %s\n", show_path(pak_path),
+            strerror(attributes_errno));
+        outcome = 1;
+    }
+    return exit_status(outcome);
 }
 
 // Lists the archive pak_path or, unless list_only is set, extracts it into
@@ -119,6 +142,8 @@ int run_read(const char *pak_path, const char *io_dir, int list_only)
         start = open_directory_handle(".");
         if (chdir(io_dir) != 0) {
             say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
+            // Still where it was made, and empty.
+            rmdir(io_dir);
             if (start >= 0)
                 close(start);
             fclose(pak);

@@ -372,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (pak_fd < 0 || fstat(pak_fd, &self) != 0 || chdir(tree.c_str()) != 0)
         fail("cannot open the archive or enter the tree");
     const file_id skip = {self.st_dev, self.st_ino};
-    int built = create_pak(pak_fd, &skip, 1);
+    int built = create_pak(pak_fd, {&skip, 1, {}, nullptr});
     if (fchdir(start_dir) != 0 || close(pak_fd) != 0 || built != BUILD_COMPLETE)
         fail("the archive was not built");
 

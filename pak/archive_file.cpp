@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/copy.h"
 #include "pak/system.h"
 
 namespace {
@@ -170,25 +171,28 @@ char *final_target(const char *path)
 }
 
 // Makes a new file, of mode less the file-creation mask, with a name of its
-// own in dir that begins with "." and the start of name; records it as the
-// pending file. Returns its descriptor, or -1 with errno set.
-int make_new_file(new_archive &archive, mode_t mode)
+// own in the archive's directory that begins with "." and the start of the
+// archive's name; dir_prefix is how the path names that directory. Records it
+// as the pending file. Returns its descriptor, open for reading and writing,
+// or -1 with errno set.
+int make_new_file(new_archive &archive, const char *dir_prefix, size_t prefix_size, mode_t mode)
 {
     const char *name = archive.name;
     size_t part = strnlen(name, TEMP_NAME_PART);
-    size_t size = 1 + part + sizeof ".XXXXXX";
-    char *temp = static_cast<char *>(malloc(size));
+    char *temp = static_cast<char *>(malloc(prefix_size + 1 + part + sizeof ".XXXXXX"));
     if (!temp)
         return -1;
+    memcpy(temp, dir_prefix, prefix_size);
+    char *temp_name = temp + prefix_size;
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
     uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
                  static_cast<uint64_t>(now.tv_sec);
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < TEMP_TRIES; ++attempt) {
-        temp[0] = '.';
-        memcpy(temp + 1, name, part);
-        char *tail = temp + 1 + part;
+        temp_name[0] = '.';
+        memcpy(temp_name + 1, name, part);
+        char *tail = temp_name + 1 + part;
         *tail++ = '.';
         for (int k = 0; k < 6; ++k) {
             x ^= x << 13;
@@ -198,12 +202,15 @@ int make_new_file(new_archive &archive, mode_t mode)
         }
         *tail = '\0';
         signals_held held;
-        int fd = openat(archive.dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+        // Open for reading too, so that a rename refused at the end can still
+        // copy it, whatever its mode.
+        int fd = openat(archive.dir_fd, temp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
                         mode);
         if (fd >= 0) {
-            archive.temp_name = temp;
+            archive.temp_path = temp;
+            archive.temp_name = temp_name;
             pending_dir = archive.dir_fd;
-            pending_name = temp;
+            pending_name = temp_name;
             return fd;
         }
         if (errno != EEXIST)
@@ -216,13 +223,18 @@ int make_new_file(new_archive &archive, mode_t mode)
 }
 
 // Gives the new file the owner, group and permission bits of old, as far as
-// the process may. The owner goes first, as changing it may clear the
-// set-user-ID and set-group-ID bits.
-void take_over_attributes(int fd, const struct stat &old)
+// the process may: another owner, or a group the user is not in, is not an
+// error. The owner goes first, as changing it may clear the set-user-ID and
+// set-group-ID bits. Returns 0, or the errno of what failed otherwise.
+int take_over_attributes(int fd, const struct stat &old)
 {
-    if (fchown(fd, old.st_uid, old.st_gid) != 0)
-        (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
-    fchmod(fd, old.st_mode & 07777);
+    int error = 0;
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+        fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM)
+        error = errno;
+    if (fchmod(fd, old.st_mode & 07777) != 0)
+        error = errno;
+    return error;
 }
 
 // Frees what archive holds besides its descriptor.
@@ -231,17 +243,61 @@ void release(new_archive &archive)
     if (archive.dir_fd >= 0)
         close(archive.dir_fd);
     free(archive.name);
-    free(archive.temp_name);
+    free(archive.temp_path);
     archive.dir_fd = -1;
     archive.name = nullptr;
+    archive.temp_path = nullptr;
     archive.temp_name = nullptr;
+}
+
+// Returns whether a directory's refusal of a new file with error leaves
+// writing in place as the way left: it lacks the permission, which the file
+// itself may still grant. Any other failure ends the build.
+bool refused_for_permission(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// Returns whether a rename refused with error may still be done by copying
+// in place: the file is a mount point, the directory is sticky or
+// append-only, or the two names lie on different file systems.
+bool rename_refused(int error)
+{
+    return error == EBUSY || error == EPERM || error == EACCES || error == EXDEV;
+}
+
+// Copies the complete new file, open as from, over the archive's file in
+// place, made where it is missing. Returns 0, or -1 with errno set.
+int copy_in_place(new_archive &archive, int from)
+{
+    struct stat st;
+    if (fstat(from, &st) != 0)
+        return -1;
+    int to = openat(archive.dir_fd, archive.name, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (to < 0)
+        return -1;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    copy_result copy = copy_range(from, 0, to, 0, size);
+    int result = 0;
+    if (copy.status != COPY_DONE || copy.copied != size) {
+        if (copy.status == COPY_DONE)
+            errno = EIO;
+        result = -1;
+    } else if (ftruncate(to, st.st_size) != 0) {
+        result = -1;
+    }
+    int saved = errno;
+    if (close(to) != 0 && result == 0)
+        return -1;
+    errno = saved;
+    return result;
 }
 
 }  // namespace
 
 int open_new_archive(const char *path, new_archive &archive)
 {
-    archive = {-1, -1, nullptr, nullptr, {}, 0};
+    archive = {-1, -1, nullptr, nullptr, nullptr, {}, 0, {}, 0};
     watch_for_endings();
     char *target = final_target(path);
     if (!target)
@@ -249,37 +305,73 @@ int open_new_archive(const char *path, new_archive &archive)
     struct stat old;
     bool exists = stat(target, &old) == 0;
     bool missing = !exists && errno == ENOENT;
+    if (!exists && !missing) {
+        // A status that cannot be read never sends the build in place.
+        int saved = errno;
+        free(target);
+        errno = saved;
+        return -1;
+    }
+    // A link whose text names no file it leads to, as /proc/self/fd/N of a
+    // deleted file, is written through in place.
+    struct stat via;
+    bool through_link = strcmp(target, path) != 0 && stat(path, &via) == 0 &&
+                        (missing || via.st_dev != old.st_dev || via.st_ino != old.st_ino);
+    if (through_link) {
+        old = via;
+        exists = true;
+        missing = false;
+    }
     // A plain file of one link, or nothing yet, is replaced by a new file.
-    bool replaceable = exists ? S_ISREG(old.st_mode) && old.st_nlink == 1 : missing;
+    bool replaceable = through_link ? false
+                       : exists     ? S_ISREG(old.st_mode) && old.st_nlink == 1
+                                    : missing;
 
     const char *slash = strrchr(target, '/');
     const char *name = slash ? slash + 1 : target;
     if (!*name || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
         replaceable = false;  // no file can be named there; the open says why
+    int error = 0;
     if (replaceable) {
         // A file the user may not write is refused, as writing it in place would be.
         int probe = exists ? open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-        if (exists && probe < 0) {
-            int saved = errno;
-            free(target);
-            errno = saved;
-            return -1;
-        }
+        if (exists && probe < 0)
+            error = errno;
         if (probe >= 0)
             close(probe);
-        char *dir = slash ? joined(target, static_cast<size_t>(slash + 1 - target), ".") : nullptr;
+    }
+    if (replaceable && !error) {
+        size_t prefix_size = slash ? static_cast<size_t>(slash + 1 - target) : 0;
+        char *dir = slash ? joined(target, prefix_size, ".") : nullptr;
         archive.dir_fd = open_directory_handle(dir ? dir : ".");
         free(dir);
-        archive.name = joined(name, strlen(name), "");
-        if (archive.dir_fd >= 0 && archive.name)
-            archive.fd = make_new_file(archive, exists ? 0600 : 0666);
+        struct stat dir_st;
+        if (archive.dir_fd < 0 || fstat(archive.dir_fd, &dir_st) != 0)
+            error = errno;
+        else
+            archive.dir_id = {dir_st.st_dev, dir_st.st_ino};
+        if (!error && !(archive.name = joined(name, strlen(name), "")))
+            error = errno;
+        if (!error) {
+            archive.fd = make_new_file(archive, target, prefix_size, exists ? 0600 : 0666);
+            if (archive.fd < 0)
+                error = errno;
+        }
         if (archive.fd >= 0 && exists)
-            take_over_attributes(archive.fd, old);
+            archive.attributes_errno = take_over_attributes(archive.fd, old);
+        if (error && refused_for_permission(error))
+            error = 0;  // written in place, below
     }
     free(target);
+    if (error) {
+        release(archive);
+        errno = error;
+        return -1;
+    }
 
     if (archive.fd < 0) {
-        archive.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+        // Emptied only once the build has read the tree.
+        archive.fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
         if (archive.fd < 0) {
             int saved = errno;
             release(archive);
@@ -301,32 +393,59 @@ int open_new_archive(const char *path, new_archive &archive)
     return 0;
 }
 
+build_skips skips_of(const new_archive &archive)
+{
+    return {archive.ids, archive.id_count, archive.dir_id, archive.dir_fd >= 0 ? archive.name : nullptr};
+}
+
 int commit_new_archive(new_archive &archive)
 {
+    // A second descriptor keeps the new file open for a copy in place; the
+    // close of the first reports what the file system could not write.
+    int kept = archive.temp_name ? dup(archive.fd) : -1;
     int closed = close(archive.fd);
     archive.fd = -1;
-    if (closed != 0) {
+    if (closed != 0 || (archive.temp_name && kept < 0)) {
         int saved = errno;
+        if (kept >= 0)
+            close(kept);
         discard_new_archive(archive);
         errno = saved;
-        return -1;
+        return COMMIT_WRITE_FAILED;
     }
+    int result = COMMIT_DONE;
+    int error = 0;
     if (archive.temp_name) {
         signals_held held;
         if (renameat(archive.dir_fd, archive.temp_name, archive.dir_fd, archive.name) != 0) {
-            int saved = errno;
-            remove_pending();
-            release(archive);
-            errno = saved;
-            return -1;
+            error = errno;
+            result = COMMIT_REPLACE_FAILED;
+            if (rename_refused(error) && copy_in_place(archive, kept) == 0) {
+                result = COMMIT_DONE;
+                if (unlinkat(archive.dir_fd, archive.temp_name, 0) != 0)
+                    result = COMMIT_LEFT_BEHIND;
+            }
+            if (result != COMMIT_DONE)
+                error = errno;
+            if (result == COMMIT_REPLACE_FAILED)
+                remove_pending();
         }
+        close(kept);
     }
     {
         signals_held held;
         pending_name = nullptr;
     }
-    release(archive);
-    return 0;
+    // The name of a new file left behind stays for the caller's message.
+    if (result == COMMIT_LEFT_BEHIND) {
+        if (archive.dir_fd >= 0)
+            close(archive.dir_fd);
+        archive.dir_fd = -1;
+    } else {
+        release(archive);
+    }
+    errno = error;
+    return result;
 }
 
 void discard_new_archive(new_archive &archive)

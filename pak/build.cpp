@@ -152,8 +152,7 @@ constexpr int MEMBER_WRITE_FAILED = -1;
 // the listing, at the end of the archive, and fills in the record's numbers
 // with what was stored. The member is opened before anything is written for
 // it. Returns one of the outcomes above; errno tells why a write failed.
-int copy_member(archive_writer &out, pak_record &record, uint64_t index, const file_id *skip,
-                size_t skip_count)
+int copy_member(archive_writer &out, pak_record &record, uint64_t index, const build_skips &skip)
 {
     struct stat before;
     int fd = open_member(record.name, before);
@@ -163,7 +162,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
         stop_at_member(record.name, strerror(errno));
     // The archive may lie inside the tree it is made of; it is never its own
     // member.
-    if (is_one_of(skip, skip_count, before)) {
+    if (is_one_of(skip.ids, skip.id_count, before)) {
         close(fd);
         return MEMBER_PASSED;
     }
@@ -193,7 +192,10 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
         // with older ones. An empty member, of which nothing was read, is
         // taken as it was when measured.
         struct stat after;
-        if (fstat(fd, &after) != 0 || !same_contents(before, after)) {
+        if (fstat(fd, &after) != 0) {
+            say("Error checking %s: %s\n", show_path(record.name), strerror(errno));
+            outcome = MEMBER_PARTIAL;
+        } else if (!same_contents(before, after)) {
             say("%s changed as it was read\n", show_path(record.name));
             outcome = MEMBER_PARTIAL;
         }
@@ -210,7 +212,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const f
 // blocks is what blocks_read gave before the walk, for reading ahead.
 // Returns BUILD_COMPLETE, BUILD_LEFT_OUT or BUILD_WRITE_FAILED.
 int copy_members(archive_writer &out, member_list &list, unsigned long blocks, uint64_t &kept,
-                 const file_id *skip, size_t skip_count)
+                 const build_skips &skip)
 {
     int result = BUILD_COMPLETE;
     kept = 0;
@@ -221,7 +223,7 @@ int copy_members(archive_writer &out, member_list &list, unsigned long blocks, u
         if (i == list.first_cut)
             stop_at_member(record.name, strerror(ENAMETOOLONG));
         readahead_before(ahead, i);
-        int outcome = copy_member(out, record, kept, skip, skip_count);
+        int outcome = copy_member(out, record, kept, skip);
         if (outcome == MEMBER_WRITE_FAILED)
             return BUILD_WRITE_FAILED;
         if (outcome == MEMBER_PASSED)
@@ -262,19 +264,15 @@ int member_limit(uint64_t offset, uint64_t length)
     return MEMBER_FITS;
 }
 
-int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
+int create_pak(int pak_fd, const build_skips &skip)
 {
-    // The header goes first, its two numbers zero until the directory is
-    // written. An archive that cannot be positioned, such as a pipe, fails here.
-    archive_writer out = {pak_fd, 0, 0};
-    unsigned char header[PAK_HEADER_SIZE] = {};
-    memcpy(header, PAK_MAGIC, PAK_MAGIC_SIZE);
-    if (lseek(pak_fd, 0, SEEK_SET) != 0 || !append(out, header, sizeof header) || !flush(out))
-        return BUILD_WRITE_FAILED;
-
+    // The walk comes first, so that a tree that cannot be read leaves
+    // nothing written, not even to an archive written in place.
     member_list list = {nullptr, 0, NO_CUT};
     unsigned long blocks = blocks_read();
-    int walked = collect_files(list, skip, skip_count);
+    int walked = collect_files(list, skip);
+    if (walked == WALK_TOP_UNREADABLE)
+        return BUILD_TOP_UNREADABLE;
     if (list.count > PAK_RECORDS_MAX) {
         say("Error: %llu members exceed the limit of %llu\n",
             static_cast<unsigned long long>(list.count),
@@ -282,13 +280,26 @@ int create_pak(int pak_fd, const file_id *skip, size_t skip_count)
         stop_run();
     }
 
-    print_listing_heading();
-    uint64_t kept = 0;
-    int result = copy_members(out, list, blocks, kept, skip, skip_count);
-    if (result != BUILD_WRITE_FAILED && !finish_archive(out, list.records, kept))
+    // The header goes first, its two numbers zero until the directory is
+    // written. An archive written in place is emptied only now; one that
+    // cannot be positioned, such as a pipe, fails here. What cannot be
+    // emptied (a device) needs no emptying.
+    archive_writer out = {pak_fd, 0, 0};
+    unsigned char header[PAK_HEADER_SIZE] = {};
+    memcpy(header, PAK_MAGIC, PAK_MAGIC_SIZE);
+    int result = BUILD_COMPLETE;
+    if (lseek(pak_fd, 0, SEEK_SET) != 0 || (ftruncate(pak_fd, 0) != 0 && errno != EINVAL) ||
+        !append(out, header, sizeof header) || !flush(out)) {
         result = BUILD_WRITE_FAILED;
-    if (result == BUILD_COMPLETE && walked != WALK_COMPLETE)
-        result = BUILD_LEFT_OUT;
+    } else {
+        print_listing_heading();
+        uint64_t kept = 0;
+        result = copy_members(out, list, blocks, kept, skip);
+        if (result != BUILD_WRITE_FAILED && !finish_archive(out, list.records, kept))
+            result = BUILD_WRITE_FAILED;
+        if (result == BUILD_COMPLETE && walked != WALK_COMPLETE)
+            result = BUILD_LEFT_OUT;
+    }
     int saved = errno;
     free(list.records);
     errno = saved;

@@ -33,7 +33,7 @@ built build(const std::string &tree, const std::string &archive_path)
     const file_id self = {st.st_dev, st.st_ino};
     {
         scoped_cwd in(tree);
-        b.result = capture([&] { return create_pak(pak, &self, 1); });
+        b.result = capture([&] { return create_pak(pak, {&self, 1, {}, nullptr}); });
     }
     close(pak);
     b.archive = read_file(archive_path);
@@ -125,7 +125,7 @@ TEST(Build, AFailingArchiveWriteIsReturnedWithItsError)
     {
         scoped_cwd in(dir / "tree");
         r = capture([&] {
-            int result = create_pak(pak, nullptr, 0);
+            int result = create_pak(pak, {});
             error = errno;
             return result;
         });

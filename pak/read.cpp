@@ -12,6 +12,7 @@
 
 #include "pak/copy.h"
 #include "pak/report.h"
+#include "pak/system.h"
 
 namespace {
 
@@ -61,34 +62,100 @@ off_t size_and_seek(FILE *pak, uint64_t offset)
 
 }  // namespace
 
+namespace {
+
+// Opens the directory that holds the last component of path, taken from the
+// working directory one component at a time, never through a symbolic link;
+// with make set, missing directories are made with mode 0755 on the way,
+// and so is the last component of a path that ends in "/".
+// Sets last to where the last component begins (with any slashes after it).
+// Returns the descriptor, AT_FDCWD when path has no leading directory, or -1
+// with errno set.
+int open_leading_dirs(const char *path, bool make, const char **last)
+{
+    // A stored path is short; a longer one leads nowhere that can be made.
+    char copy[PAK_NAME_SIZE + 1];
+    size_t length = strnlen(path, sizeof copy);
+    if (length == sizeof copy) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(copy, path, length + 1);
+    size_t end = length;
+    while (end > 0 && copy[end - 1] == '/')
+        --end;
+    size_t start = end;
+    while (start > 0 && copy[start - 1] != '/')
+        --start;
+    *last = path + start;
+    int dir = AT_FDCWD;
+    for (size_t at = 0; at < start;) {
+        size_t slash = at;
+        while (copy[slash] != '/')
+            ++slash;
+        copy[slash] = '\0';
+        if (slash > at) {
+            int next = open_subdirectory(dir, copy + at);
+            if (next < 0 && errno == ENOENT && make && mkdirat(dir, copy + at, 0755) == 0)
+                next = open_subdirectory(dir, copy + at);
+            int saved = errno;
+            if (dir != AT_FDCWD)
+                close(dir);
+            errno = saved;
+            if (next < 0)
+                return -1;
+            dir = next;
+        }
+        at = slash + 1;
+    }
+    // A path that ends in "/" names a directory, which is made as well.
+    if (make && end < length) {
+        copy[end] = '\0';
+        mkdirat(dir, copy + start, 0755);
+    }
+    return dir;
+}
+
+// Opens the member file at path below the working directory for writing,
+// made or emptied, its missing leading directories made; no symbolic link on
+// the way or in its place is followed. Returns the descriptor, or -1 with
+// errno set.
+int create_member_file(const char *path)
+{
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    // One call does for every member whose directories an earlier one made.
+    size_t length = strlen(path);
+    bool names_directory = length > 0 && path[length - 1] == '/';
+    int out = names_directory ? OPEN_STEP_BY_STEP : open_beneath(path, flags, 0666);
+    if (out >= 0 || (out == -1 && errno != ENOENT))
+        return out;
+    const char *last;
+    int dir = open_leading_dirs(path, true, &last);
+    if (dir == -1)
+        return -1;
+    out = openat(dir, last, flags, 0666);
+    int saved = errno;
+    if (dir != AT_FDCWD)
+        close(dir);
+    errno = saved;
+    return out;
+}
+
+}  // namespace
+
 int make_parent_dirs(const char *path)
 {
-    // Each prefix is made in a copy, cut at one slash at a time. Without
-    // memory for the copy nothing is made, and the open that follows fails.
-    char *prefix = strdup(path);
-    if (!prefix)
-        return 0;
-    for (char *slash = strchr(prefix, '/'); slash; slash = strchr(slash + 1, '/')) {
-        *slash = '\0';
-        mkdir(prefix, 0755);
-        *slash = '/';
-    }
-    free(prefix);
+    const char *last;
+    int dir = open_leading_dirs(path, true, &last);
+    if (dir >= 0)
+        close(dir);
     return 0;
 }
 
 int extract_record(FILE *pak, pak_record record)
 {
     stored_path path = path_of(record);
-    // Trying the open first saves the leading directories' system calls for
-    // every member whose directories an earlier member made. Making them only
-    // after a failed open leaves the same tree as making them first.
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC;
-    int out = open(path.text, flags, 0666);
-    if (out < 0) {
-        make_parent_dirs(path.text);
-        out = open(path.text, flags, 0666);
-    }
+    int out = create_member_file(path.text);
     if (out < 0) {
         int open_errno = errno;
         say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
@@ -215,5 +282,12 @@ int read_pak(FILE *pak, int list_mode)
     }
     int result = list_and_extract(pak, directory, held, count, list_mode);
     free(directory);
+    // The records the file does not hold whole were listed as zeros.
+    uint64_t whole = std::min(count, available / PAK_RECORD_SIZE);
+    if (whole < count) {
+        say("Archive directory is incomplete: the file holds %llu of its %llu records\n",
+            static_cast<unsigned long long>(whole), static_cast<unsigned long long>(count));
+        result = READ_LEFT_OUT;
+    }
     return result;
 }

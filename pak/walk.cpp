@@ -117,15 +117,28 @@ walk_level &push_level(walk_state &s, dev_t dev, ino_t ino, size_t path_length, 
     return level;
 }
 
-// Reads the working directory's entries, hidden ones left out, into level.
-// Returns 0, or -1 with errno set when the directory cannot be opened.
+// What read_entries gives.
+constexpr int ENTRIES_READ = 0;        // every entry was read
+constexpr int ENTRIES_CUT_SHORT = 1;   // reading failed after some entries; errno tells why
+constexpr int ENTRIES_UNREAD = -1;     // the directory could not be opened or read at all
+
+// Reads the working directory's entries, hidden ones left out, into level;
+// those read before a failure stay. Returns ENTRIES_READ, ENTRIES_CUT_SHORT
+// or ENTRIES_UNREAD, with errno set on failure.
 int read_entries(walk_level &level)
 {
     DIR *dir = opendir(".");
     if (!dir)
-        return -1;
+        return ENTRIES_UNREAD;
     size_t size = 0;
-    while (const dirent *entry = readdir(dir)) {
+    bool any = false;
+    for (;;) {
+        // readdir tells the end from a failure only by errno.
+        errno = 0;
+        const dirent *entry = readdir(dir);
+        if (!entry)
+            break;
+        any = true;
         if (entry->d_name[0] == '.')
             continue;
         size_t name_size = strlen(entry->d_name) + 1;
@@ -146,13 +159,17 @@ int read_entries(walk_level &level)
         memcpy(at + ENTRY_HEAD, entry->d_name, name_size);
         level.entries_used = need;
     }
+    int error = errno;
     closedir(dir);
     if (level.entries_used < size) {
         // Never fails in practice; if it does, the larger buffer serves.
         if (void *cut = realloc(level.entries, level.entries_used ? level.entries_used : 1))
             level.entries = static_cast<char *>(cut);
     }
-    return 0;
+    errno = error;
+    if (error == 0)
+        return ENTRIES_READ;
+    return any ? ENTRIES_CUT_SHORT : ENTRIES_UNREAD;
 }
 
 // Returns to the directory above the innermost level and drops that level.
@@ -233,11 +250,14 @@ void enter_directory(walk_state &s, const char *name, const struct stat &st, siz
     if (back_fd >= 0)
         ++s.held_fds;
     walk_level &level = push_level(s, st.st_dev, st.st_ino, path_length, back_fd);
-    if (read_entries(level) != 0) {
+    int read = read_entries(level);
+    if (read != ENTRIES_READ) {
         say("Unable to open work directory: %s\n", strerror(errno));
         s.left_out = true;
-        leave_level(s);
     }
+    // Entries read before a failure are still taken.
+    if (read == ENTRIES_UNREAD)
+        leave_level(s);
 }
 
 // Forms in s.path the first PAK_NAME_MAX bytes of the stored path of name in
@@ -275,18 +295,18 @@ void append_member(member_list &list, const char *path, bool cut)
 }
 
 // Returns whether a file whose listing gave inode number ino may be one of
-// the count files in skip, so that its status must be taken to tell.
-bool may_be_skipped(const file_id *skip, size_t count, ino_t ino)
+// the files skip holds by identity, so that its status must be taken to tell.
+bool may_be_skipped(const build_skips &skip, ino_t ino)
 {
-    for (size_t i = 0; i < count; ++i)
-        if (skip[i].ino == ino)
+    for (size_t i = 0; i < skip.id_count; ++i)
+        if (skip.ids[i].ino == ino)
             return true;
     return false;
 }
 
 // Handles the next entry of the innermost level: appends a member for a
 // file, enters a directory, or reports what is passed over.
-void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t skip_count)
+void take_entry(walk_state &s, member_list &list, const build_skips &skip)
 {
     walk_level &level = s.levels[s.depth - 1];
     const char *at = level.entries + level.next_entry;
@@ -295,6 +315,12 @@ void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t sk
     unsigned char type = static_cast<unsigned char>(at[sizeof entry_ino]);
     const char *name = at + ENTRY_HEAD;
     level.next_entry += ENTRY_HEAD + strlen(name) + 1;
+
+    // Whatever file the archive's own name holds by now, perhaps another
+    // build's finished archive, it is never a member.
+    if (skip.name && level.dev == skip.dir.dev && level.ino == skip.dir.ino &&
+        strcmp(name, skip.name) == 0)
+        return;
 
     form_stored_path(s, name);
     size_t path_length = (s.depth > 1 ? level.path_length + 1 : 0) + strlen(name);
@@ -308,8 +334,15 @@ void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t sk
     struct stat st;
     bool have_status = false;
     if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN ||
-        (type == DT_REG && skip_count > 0 && (cut || may_be_skipped(skip, skip_count, entry_ino)))) {
+        (type == DT_REG && skip.id_count > 0 && (cut || may_be_skipped(skip, entry_ino)))) {
         have_status = stat(name, &st) == 0;
+        if (!have_status && type != DT_REG && errno != ENOENT && errno != ELOOP) {
+            // Not a link to nothing or into a loop, whose open reports it at
+            // its turn: what the entry is cannot be told.
+            say("Skipping %s: %s\n", show_path(s.path), strerror(errno));
+            s.left_out = true;
+            return;
+        }
         if (!have_status)
             type = DT_REG;  // recorded; its open reports what is wrong
         else if (S_ISDIR(st.st_mode))
@@ -321,7 +354,7 @@ void take_entry(walk_state &s, member_list &list, const file_id *skip, size_t sk
     }
 
     if (type == DT_REG) {
-        if (!(have_status && is_one_of(skip, skip_count, st)))
+        if (!(have_status && is_one_of(skip.ids, skip.id_count, st)))
             append_member(list, s.path, cut);
         return;
     }
@@ -346,7 +379,7 @@ bool is_one_of(const file_id *ids, size_t count, const struct stat &st)
     return false;
 }
 
-int collect_files(member_list &list, const file_id *skip, size_t skip_count)
+int collect_files(member_list &list, const build_skips &skip)
 {
     walk_state s = {};
     struct rlimit nofile;
@@ -355,30 +388,31 @@ int collect_files(member_list &list, const file_id *skip, size_t skip_count)
         nofile.rlim_cur / 2 < FD_CAP_MAX)
         s.fd_cap = static_cast<size_t>(nofile.rlim_cur / 2);
 
+    // The top's identity tells the directory loops and the archive's own
+    // directory apart; without it the top counts as unread.
     struct stat top = {};
-    stat(".", &top);
-    walk_level &first = push_level(s, top.st_dev, top.st_ino, 0, -1);
-    int result = WALK_COMPLETE;
-    if (read_entries(first) != 0) {
+    int read = ENTRIES_UNREAD;
+    if (stat(".", &top) == 0)
+        read = read_entries(push_level(s, top.st_dev, top.st_ino, 0, -1));
+    if (read != ENTRIES_READ) {
         say("Unable to open work directory: %s\n", strerror(errno));
-        result = WALK_TOP_UNREADABLE;
+        s.left_out = true;
     }
-
-    while (s.depth > 0) {
-        walk_level &level = s.levels[s.depth - 1];
-        if (level.next_entry < level.entries_used) {
-            take_entry(s, list, skip, skip_count);
-        } else if (s.depth > 1) {
-            leave_level(s);
-        } else {
-            free(level.entries);
-            break;
+    if (read != ENTRIES_UNREAD) {
+        while (s.depth > 1 || s.levels[0].next_entry < s.levels[0].entries_used) {
+            walk_level &level = s.levels[s.depth - 1];
+            if (level.next_entry < level.entries_used)
+                take_entry(s, list, skip);
+            else
+                leave_level(s);
         }
     }
+    if (s.depth > 0)
+        free(s.levels[0].entries);
     free(s.levels);
     free(s.buckets);
     free(s.up);
-    if (result == WALK_COMPLETE && s.left_out)
-        result = WALK_LEFT_OUT;
-    return result;
+    if (read == ENTRIES_UNREAD)
+        return WALK_TOP_UNREADABLE;
+    return s.left_out ? WALK_LEFT_OUT : WALK_COMPLETE;
 }

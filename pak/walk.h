@@ -18,6 +18,16 @@ struct file_id {
 // Returns whether st is the identity of one of the count files in ids.
 bool is_one_of(const file_id *ids, size_t count, const struct stat &st);
 
+// The files a build never takes as members: the archive being written and
+// the one it replaces, by identity, and whatever lies at the archive's name
+// in its directory when the walk gets there.
+struct build_skips {
+    const file_id *ids;
+    size_t id_count;
+    file_id dir;       // the archive's directory
+    const char *name;  // the archive's name there; null when not known
+};
+
 // No member's path was cut.
 constexpr uint64_t NO_CUT = UINT64_MAX;
 
@@ -36,26 +46,18 @@ struct member_list {
 // What collect_files gives.
 constexpr int WALK_COMPLETE = 1;        // every file below was taken
 constexpr int WALK_LEFT_OUT = 0;        // a directory below could not be entered or read
-constexpr int WALK_TOP_UNREADABLE = -1; // the working directory itself could not be read
+constexpr int WALK_TOP_UNREADABLE = -1; // the working directory could not be read at all
 
 // Appends a member for every file below the working directory, depth first
-// in the order the system lists each directory. Names that begin with "."
-// are passed over with everything below them, and so are the skip_count
-// files whose identities skip holds (the archive being written and the one
-// it replaces), wherever they lie. Directories that cannot be entered or
-// read are reported, skipped and make the walk give WALK_LEFT_OUT; entries
-// that are neither files nor directories, and directories that lead back to
-// one on the walk's path, are reported and skipped by design.
-//
-// The walk keeps its path on the heap, not the stack, and holds at most one
-// descriptor per level, and only for a level that ".." does not lead back
-// from (one reached through a link from elsewhere); those stay within half
-// the descriptor limit. Each level holds its directory's entries in a buffer
-// of just their size, so a chain of directories costs about a hundred bytes
-// a level. So no depth of tree exhausts the stack, the descriptors or memory.
-// The working directory is the same on return.
-//
-// Returns WALK_COMPLETE, WALK_LEFT_OUT or WALK_TOP_UNREADABLE. Ends the
-// process with status -1 when memory runs out or the way back up the tree is
-// lost.
-int collect_files(member_list &list, const file_id *skip, size_t skip_count);
+// in the order the system lists each directory, passing over names that
+// begin with "." and the files skip names. Directories that cannot be
+// entered or read in full are reported, their entries read before a failure
+// kept, and make the walk give WALK_LEFT_OUT; entries that are neither files
+// nor directories, and directories that lead back to one on the walk's path,
+// are reported and skipped by design. The walk holds no descriptor per level
+// but for levels reached through links from elsewhere (within half the
+// limit), keeps its path on the heap, and ends where it began. Returns
+// WALK_COMPLETE, WALK_LEFT_OUT or WALK_TOP_UNREADABLE (reported; nothing
+// appended). Ends the process with status -1 when memory runs out or the way
+// back up the tree is lost.
+int collect_files(member_list &list, const build_skips &skip);

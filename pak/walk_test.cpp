@@ -34,7 +34,7 @@ walked walk(const std::string &dir)
     scoped_cwd in(dir);
     member_list list = {nullptr, 0, NO_CUT};
     walked w;
-    run_result r = capture([&] { return collect_files(list, nullptr, 0); });
+    run_result r = capture([&] { return collect_files(list, {}); });
     for (uint64_t i = 0; i < list.count; ++i) {
         EXPECT_EQ(list.records[i].name[PAK_NAME_MAX], '\0');
         w.names.push_back(list.records[i].name);
@@ -218,7 +218,7 @@ TEST(Walk, AnUnreadableTopGivesItsMessageAndNothing)
     scoped_cwd in(gone);
     rmdir(gone.c_str());
     member_list list = {nullptr, 0, NO_CUT};
-    run_result r = capture([&] { return collect_files(list, nullptr, 0); });
+    run_result r = capture([&] { return collect_files(list, {}); });
     EXPECT_EQ(r.status, WALK_COMPLETE);  // a removed directory reads as empty
     EXPECT_EQ(list.count, 0u);
     EXPECT_EQ(r.out, "");

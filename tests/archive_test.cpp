@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "pak/config.h"
 #include "tests/support.h"
 
 namespace {
@@ -43,6 +46,41 @@ int deep_chain(const std::string &top, int levels)
         fd = below;
     }
     return fd;
+}
+
+// Runs args in dir under strace, which holds the run's first call named held
+// for 0.4 s, while swap (called about every millisecond until it returns
+// true) changes the files the run meets. With hide_proc, /proc is hidden
+// from the run. Returns what the run gave; the opens it made are in trace.
+run_result run_holding(const scoped_dir &dir, const strings &args, const std::string &held,
+                       const std::string &trace, const std::function<bool()> &swap,
+                       bool hide_proc = false)
+{
+    run_options options;
+    if (hide_proc)
+        options.prefix = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                          "mount -t tmpfs none /proc && exec \"$0\" \"$@\""};
+    options.prefix.insert(options.prefix.end(),
+                          {strace_path(), "-f", "-qq", "-o", trace, "-e",
+                           "trace=open,openat,openat2," + held, "-e",
+                           "inject=" + held + ":delay_enter=400000:when=1"});
+    options.watch = [&](int) { return swap(); };
+    return run_in(dir, args, options);
+}
+
+// Returns the lines of an strace record in which a file named name was
+// opened, not for its status alone, and the open succeeded.
+strings opened(const std::string &trace, const std::string &name)
+{
+    strings found;
+    std::istringstream lines(read_file(trace));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("open") != std::string::npos &&
+            line.find("\"" + name + "\"") != std::string::npos &&
+            line.find("O_PATH") == std::string::npos && line.find(") = -1") == std::string::npos)
+            found.push_back(line);
+    }
+    return found;
 }
 
 // Writes back every file below dir and drops its data from the page cache,
@@ -169,12 +207,14 @@ TEST(Limits, ADirectoryPromisingMoreThanTheFileHoldsTakesNoMemoryForIt)
     run_options options;
     options.address_limit = 32L << 20;
     run_result r = run_in(dir, {"-l", "-p", "a.pak"}, options);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
     const std::string start = settings_lines("a.pak", nullptr, "list") + listing_heading +
                               "  0        4 only\n  1        0 \n  2        0 \n";
     EXPECT_EQ(r.out.substr(0, start.size()), start);
-    EXPECT_NE(r.out.find("\n1048575        0 \n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n1048575        0 \nArchive directory is incomplete: the file holds 2 "
+                         "of its 1048576 records\n"),
+              std::string::npos);
 }
 
 TEST(Limits, ADirectoryTooLargeForMemoryEndsTheRun)
@@ -263,6 +303,47 @@ TEST(HostileTrees, SpecialFilesAreSkippedAndNeverOpened)
     EXPECT_NE(r.out.find("Skipping fifo: not a regular file or directory\n"), std::string::npos);
     EXPECT_NE(r.out.find("Skipping zero: not a regular file or directory\n"), std::string::npos);
     EXPECT_EQ(read_file(dir / "t.pak"), pak_bytes({{"file", "f"}}));
+}
+
+// A member turned into a link to a device after the walk stops the build,
+// and the device is never opened, whether or not /proc is there to reopen a
+// file checked first. Only the portable open may open it for a moment.
+TEST(HostileTrees, AMemberTurnedIntoALinkToADeviceIsNeverOpened)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    if (!PAKWRIGHT_HAVE_OPENAT2 && !PAKWRIGHT_HAVE_O_PATH && !PAKWRIGHT_HAVE_O_NOFOLLOW_ANY)
+        GTEST_SKIP() << "the portable open cannot tell a device before it opens it";
+    for (bool hide_proc : {false, true}) {
+        if (hide_proc && geteuid() != 0)
+            GTEST_SKIP() << "hiding /proc needs a mount namespace, which needs root";
+        SCOPED_TRACE(hide_proc ? "without /proc" : "with /proc");
+        scoped_dir dir;
+        write_file(dir / "tree/m", "data");
+        // Members reached through links come first where the system lists
+        // the newest first; they are what needs a reopen.
+        for (const char *name : {"l1", "l2", "l3"}) {
+            write_file(dir / name, name);
+            ASSERT_EQ(symlink(("../" + std::string(name)).c_str(), (dir / ("tree/" + std::string(name))).c_str()), 0);
+        }
+        const std::string trace = dir / "trace";
+        // Once the new file exists, the walk is over within a moment; the
+        // header's write, before any member is opened, is held meanwhile.
+        bool seen = false;
+        run_result r = run_holding(dir, {"-c", "-d", "tree", "-p", "t.pak"}, "pwrite64", trace,
+                                   [&] {
+                                       if (!seen && (seen = !hidden_entry(dir.path).empty()))
+                                           usleep(100000);
+                                       return seen && unlink((dir / "tree/m").c_str()) == 0 &&
+                                              symlink("/dev/zero", (dir / "tree/m").c_str()) == 0;
+                                   },
+                                   hide_proc);
+        EXPECT_EQ(r.status, 255);
+        const std::string end = "Error opening m: not a regular file\n";
+        EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), end.size())), end);
+        EXPECT_EQ(opened(trace, "m"), strings{});
+        EXPECT_EQ(opened(trace, "/dev/zero"), strings{});
+    }
 }
 
 TEST(HostileTrees, TheArchiveInsideTheTreeIsPassedOverHoweverLongItsPath)
@@ -378,6 +459,27 @@ TEST(HostileArchives, ExtractionStaysInsideTheOutputDirectory)
               std::string::npos);
 }
 
+// A link put in the output directory while an extraction runs is never
+// followed: the members below it fail, and nothing is written outside.
+TEST(HostileArchives, ALinkPlantedDuringExtractionIsNeverFollowed)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    scoped_dir dir;
+    write_file(dir / "a.pak", pak_bytes({{"d/first", "1"}, {"d/second", "2"}}));
+    mkdir((dir / "outside").c_str(), 0755);
+    // The first member's data is held until d is a link to ../outside.
+    run_result r = run_holding(dir, {"-p", "a.pak", "-d", "out"}, "pwrite64", dir / "trace", [&] {
+        return path_exists(dir / "out/d/first") &&
+               rename((dir / "out/d").c_str(), (dir / "out/real").c_str()) == 0 &&
+               symlink("../outside", (dir / "out/d").c_str()) == 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Error opening d/second: "), std::string::npos) << r.out;
+    EXPECT_EQ(list_tree(dir / "outside"), strings{});
+    EXPECT_EQ(read_file(dir / "out/real/first"), "1");
+}
+
 // A build that fails or is ended leaves the archive it would replace as it
 // was, the same file byte for byte, and nothing beside it.
 TEST(Replacement, AFailedOrEndedBuildLeavesTheOldArchiveAsItWas)
@@ -448,6 +550,62 @@ TEST(Replacement, TheNewArchiveTakesTheOldOnesPlace)
     ASSERT_EQ(stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(hidden_entry(dir.path), "");
+
+    // A deleted file open as descriptor 3 is written through its link in
+    // /proc, not replaced by a file named after the link's text.
+    run_options through;
+    through.prefix = {"/bin/sh", "-c", "exec 3<>gone.pak && rm gone.pak && exec \"$0\" \"$@\""};
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "/proc/self/fd/3"}, through).status, 0);
+    EXPECT_EQ(list_tree(dir.path), (strings{"link.pak", "real.pak", "tree/", "tree/f", "tree/g",
+                                            "twin.pak"}));
+}
+
+// Where the archive's path refuses a rename (a mount point, a sticky or
+// append-only directory, another file system), the complete archive is
+// copied over the old file in place; a new file that then cannot be removed
+// is named, with status 1.
+TEST(Replacement, ARefusedRenameCopiesTheArchiveInPlace)
+{
+    if (!cannot_trace().empty())
+        GTEST_SKIP() << cannot_trace();
+    const struct {
+        const char *label;
+        strings prefix;
+        int status;
+    } cases[] = {
+        {"another file system", {strace_path(), "-qq", "-o", "/dev/null", "-e",
+                                 "inject=rename,renameat,renameat2:error=EXDEV"}, 0},
+        {"an append-only directory", {strace_path(), "-qq", "-o", "/dev/null", "-e",
+                                      "inject=rename,renameat,renameat2,unlink,unlinkat:error=EPERM"}, 1},
+        {"a mount point", {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                           "mount --bind b a.pak && exec \"$0\" \"$@\""}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.prefix[0] == "/usr/bin/unshare" && geteuid() != 0)
+            continue;  // a mount namespace needs root
+        scoped_dir dir;
+        write_file(dir / "tree/f", "data");
+        write_file(dir / "a.pak", "old archive");
+        write_file(dir / "b", "");
+        struct stat before, after;
+        ASSERT_EQ(stat((dir / "a.pak").c_str(), &before), 0);
+        run_options options;
+        options.prefix = c.prefix;
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "a.pak"}, options);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        // Through the mount, the file mounted there took the archive.
+        bool mounted = c.prefix[0] == "/usr/bin/unshare";
+        EXPECT_EQ(read_file(dir / (mounted ? "b" : "a.pak")), pak_bytes({{"f", "data"}}));
+        ASSERT_EQ(stat((dir / "a.pak").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        std::string left = hidden_entry(dir.path);
+        EXPECT_EQ(left.empty(), c.status == 0);
+        if (!left.empty()) {
+            EXPECT_NE(r.out.find("Error removing " + left + ": Operation not permitted\n"),
+                      std::string::npos) << r.out;
+        }
+    }
 }
 
 // The unprivileged user meets permissions that root would pass.
@@ -467,6 +625,22 @@ struct as_nobody : ::testing::Test {
         chmod((dir / rel).c_str(), mode);
     }
 };
+
+TEST_F(as_nobody, AnotherUsersArchiveInAStickyDirectoryIsReplacedInPlace)
+{
+    write_file(dir / "tree/f", "data");
+    write_file(dir / "shared/a.pak", "root's old archive");
+    restrict("shared", 01777);
+    struct stat before, after;
+    ASSERT_EQ(stat((dir / "shared/a.pak").c_str(), &before), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "shared/a.pak"}, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(dir / "shared/a.pak"), pak_bytes({{"f", "data"}}));
+    ASSERT_EQ(stat((dir / "shared/a.pak").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(hidden_entry(dir / "shared"), "");
+}
 
 TEST_F(as_nobody, SubdirectoriesThatCannotBeReadOrEnteredAreSkipped)
 {
@@ -507,15 +681,17 @@ TEST_F(as_nobody, AnArchiveTheUserMayNotWriteIsRefused)
     EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
-TEST_F(as_nobody, AnUnreadableTopGivesAnEmptyArchive)
+TEST_F(as_nobody, AnUnreadableTopFailsAndKeepsTheOldArchive)
 {
     write_file(dir / "tree/a", "a");
+    write_file(dir / "t.pak", "old");
     restrict("tree", 0311);
     run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, create_settings("t.pak", "tree") +
-                         "Unable to open work directory: Permission denied\n" + listing_heading);
-    EXPECT_EQ(read_file(dir / "t.pak"), pak_header_bytes(12, 0));
+                         "Unable to open work directory: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "t.pak"), "old");
+    EXPECT_EQ(hidden_entry(dir.path), "");
 }
 
 TEST_F(as_nobody, AnUnreadableMemberStopsTheBuild)

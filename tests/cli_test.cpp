@@ -338,6 +338,15 @@ TEST(Failures, UnprivilegedUserMeetsPermissions)
     EXPECT_EQ(r.out, settings_lines("open.pak", "closed/out", "extract") +
                          "Error making closed/out: Permission denied\n");
 
+    // An output directory made but not entered is removed again.
+    mode_t mask = umask(0777);
+    r = run_pakwright({"-p", "open.pak", "-d", "out"}, options);
+    umask(mask);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, settings_lines("open.pak", "out", "extract") +
+                         "Error changing directories to out: Permission denied\n");
+    EXPECT_FALSE(path_exists(dir / "out"));
+
     mkdir((dir / "locked").c_str(), 0600);
     r = run_pakwright({"-c", "-p", "/dev/null", "-d", "locked"}, options);
     EXPECT_EQ(r.status, 255);
@@ -402,11 +411,11 @@ TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
     ASSERT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "a.pak"}).status, 0);
     const struct {
         std::vector<std::string> args;
-        std::string made;  // what the run still makes, whole
+        std::string made;  // what the run still makes, whole; a new archive is not put in place
     } cases[] = {
         {{"-l", "-p", "a.pak"}, ""},
         {{"-p", "a.pak", "-d", "out"}, "out/f"},
-        {{"-c", "-d", "tree", "-p", "b.pak"}, "b.pak"},
+        {{"-c", "-d", "tree", "-p", "b.pak"}, ""},
         {{"--help"}, ""},
         {{"-c", "-d", "long", "-p", "c.pak"}, ""},  // a build that stops at a path too long
     };
@@ -419,9 +428,11 @@ TEST(Surroundings, AFailedStandardOutputIsReportedOnceWithStatus255)
         EXPECT_EQ(r.status, 255) << ::testing::PrintToString(c.args);
         EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
         if (!c.made.empty()) {
-            EXPECT_EQ(read_file(dir / c.made), c.made == "b.pak" ? read_file(dir / "a.pak") : "data");
+            EXPECT_EQ(read_file(dir / c.made), "data");
         }
     }
+    EXPECT_EQ(list_tree(dir.path), (std::vector<std::string>{"a.pak", "long/", "long/" +
+        std::string(60, 'x'), "out/", "out/f", "tree/", "tree/f"}));
 }
 
 }  // namespace

@@ -285,3 +285,25 @@ bool sanitized_build()
     return false;
 #endif
 }
+
+std::string strace_path()
+{
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((dir + "/strace").c_str(), X_OK) == 0)
+            return dir + "/strace";
+    return "";
+}
+
+std::string cannot_trace()
+{
+    if (sanitized_build())
+        return "the sanitizers' own calls would be traced with pakwright's";
+#ifdef PAKWRIGHT_EMULATOR
+    return "strace would trace the emulator, not pakwright";
+#endif
+    if (strace_path().empty())
+        return "strace is not installed (Debian: strace)";
+    return "";
+}

@@ -83,3 +83,9 @@ std::string listing_line(unsigned index, unsigned long size, const std::string &
 // Whether the binary was built with the sanitizers, which rule out address
 // limits and interposed allocators.
 bool sanitized_build();
+
+// The path of the tracer strace, or "" when it is not installed.
+std::string strace_path();
+// Why runs cannot be traced with strace here (the sanitizers, an emulator,
+// no strace), or "" when they can.
+std::string cannot_trace();
