@@ -438,6 +438,12 @@ TEST(Replacement, TheNewArchiveTakesTheOldOnesPlace)
     const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
     ASSERT_EQ(chown((dir / "real.pak").c_str(), owner, static_cast<gid_t>(-1)), 0);
     ASSERT_EQ(symlink("real.pak", (dir / "link.pak").c_str()), 0);
+    // A relative link is taken from its own directory, not the working one.
+    write_file(dir / "sub/real.pak", "old");
+    ASSERT_EQ(symlink("real.pak", (dir / "sub/link.pak").c_str()), 0);
+    EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "sub/link.pak"}).status, 0);
+    EXPECT_EQ(read_file(dir / "sub/real.pak"), fresh);
+    EXPECT_EQ(read_file(dir / "real.pak"), "old");
     EXPECT_EQ(run_in(dir, {"-c", "-d", "tree", "-p", "link.pak"}).status, 0);
     struct stat st;
     ASSERT_EQ(lstat((dir / "link.pak").c_str(), &st), 0);
