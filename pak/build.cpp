@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "pak/copy.h"
 #include "pak/format.h"
@@ -148,6 +149,31 @@ constexpr int MEMBER_PARTIAL = 1;    // stored as far as it could be read, or ch
 constexpr int MEMBER_PASSED = 2;     // one of the files never taken, such as the archive
 constexpr int MEMBER_WRITE_FAILED = -1;
 
+// How recently a member must have changed for a write to be taken as
+// possibly still under way when it is measured.
+constexpr time_t RECENT_CHANGE_SECONDS = 10;
+
+// Waits, where the system lets it, for a write that was under way on the
+// member open as fd when st was taken from it. Such a write changed the
+// times before its data, so the times compared after the copy cannot show
+// it, and the copy could take part of it. Seeking to the data waits for the
+// write's end where the file system holds the write's lock to seek, as ext4
+// and tmpfs do on Linux; every write that starts later changes the times
+// where they are fine enough (Linux 6.13 and later take a finer time for a
+// file whose times were just read). A write lasts moments, so only a member
+// changed within the last seconds is sought, which spares every other
+// member the call (a round trip on a network file system).
+void await_write_under_way(int fd, const struct stat &st)
+{
+#ifdef SEEK_DATA
+    if (st.st_size > 0 && st.st_ctime >= time(nullptr) - RECENT_CHANGE_SECONDS)
+        lseek(fd, 0, SEEK_DATA);
+#else
+    (void)fd;
+    (void)st;
+#endif
+}
+
 // Opens, measures, lists and copies the member of record, numbered index in
 // the listing, at the end of the archive, and fills in the record's numbers
 // with what was stored. The member is opened before anything is written for
@@ -166,6 +192,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
         close(fd);
         return MEMBER_PASSED;
     }
+    await_write_under_way(fd, before);
     uint64_t length = static_cast<uint64_t>(before.st_size);
     check_fits(record.name, out.position, length);
     record.data_offset = static_cast<uint32_t>(out.position);
