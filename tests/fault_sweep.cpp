@@ -1,9 +1,11 @@
-// The fault sweep: a build over an existing archive, a listing and an
-// extraction of one small tree are first run under strace to record every
-// system call they make; then each call, at each of its occurrences, is run
-// again made to fail (EIO, and the errors of its own in the table below) or
-// met by a signal (SIGINT, SIGPIPE or SIGTERM, in turn). Whatever the run's status, what
-// it leaves behind must be what that status promises.
+// The fault sweep: builds of one small tree (over an old archive, where
+// there is none, through a link, with every rename refused), a listing and
+// an extraction of its archive are first run under strace to record every
+// system call they make; then each is run again once for each call and
+// occurrence, the call made to fail (EIO, and the faults of its own in the
+// table below) or met by a signal (SIGINT, SIGPIPE or SIGTERM, in turn).
+// Whatever the run's status, what it leaves behind must be what that
+// status promises.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,11 +35,10 @@ using strings = std::vector<std::string>;
 // meets: starting and ending the process, its memory, its signal handling,
 // its own ids and randomness. Every other call a run makes is swept.
 const std::set<std::string> not_swept = {
-    "execve",     "exit",          "exit_group",      "brk",      "mmap",
-    "munmap",     "mremap",        "mprotect",        "madvise",  "rt_sigaction",
-    "rt_sigprocmask", "rt_sigreturn", "sigaltstack",  "arch_prctl", "set_tid_address",
-    "set_robust_list", "rseq",     "prlimit64",       "getrandom", "getpid",
-    "gettid",     "futex",         "clock_gettime"};
+    "execve", "exit", "exit_group", "arch_prctl", "set_tid_address", "set_robust_list", "rseq",
+    "prlimit64", "brk", "mmap", "munmap", "mremap", "mprotect", "madvise", "rt_sigaction",
+    "rt_sigprocmask", "rt_sigreturn", "sigaltstack", "futex", "getpid", "gettid", "getrandom",
+    "clock_gettime"};
 
 const std::set<std::string> writes = {"write", "writev", "pwrite64", "pwritev", "pwritev2"};
 const std::set<std::string> reads = {"read", "readv", "pread64", "preadv", "preadv2"};
