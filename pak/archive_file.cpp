@@ -127,13 +127,22 @@ char *joined(const char *text, size_t n, const char *tail)
 
 // Returns, in a new buffer, the path that path finally names once the links
 // at its end are followed, taken from the working directory as path is; a
-// link to nothing names its target. Returns null when memory runs out.
+// link to nothing names its target. Returns null with errno set when a link
+// cannot be read, or its status, other than for want of a file, or memory
+// runs out: the link itself must never be taken for the archive.
 char *final_target(const char *path)
 {
     char *current = joined(path, strlen(path), "");
     for (int hop = 0; current && hop < LINK_HOPS; ++hop) {
         struct stat st;
-        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
+        bool missing = lstat(current, &st) != 0;
+        if (missing && errno != ENOENT) {
+            int saved = errno;
+            free(current);
+            errno = saved;
+            return nullptr;
+        }
+        if (missing || !S_ISLNK(st.st_mode))
             return current;
         // Some file systems give a link's size as 0: the buffer grows until
         // the target fits.
@@ -154,8 +163,11 @@ char *final_target(const char *path)
             size *= 2;
         }
         if (got < 0) {
+            int saved = errno;
             free(target);
-            return current;
+            free(current);
+            errno = saved;
+            return nullptr;
         }
         target[got] = '\0';
         // A relative target is taken from the link's own directory.
