@@ -113,11 +113,11 @@ TEST(OptionSurface, HelpCompletionAndManualNameTheTablesOptions)
     std::set<std::string> zsh, fish;
     const std::string zsh_text = read_file(PAKWRIGHT_SOURCE "/completions/_pakwright");
     for (size_t at = 0; (at = zsh_text.find("{-", at)) != std::string::npos; ++at) {
-        std::string spec = zsh_text.substr(at + 1, zsh_text.find('}', at) - at - 1);
-        std::string short_form = spec.substr(0, spec.find(','));
+        std::string named_as = zsh_text.substr(at + 1, zsh_text.find('}', at) - at - 1);
+        std::string short_form = named_as.substr(0, named_as.find(','));
         if (!short_form.empty() && short_form.back() == '+')
             short_form.pop_back();
-        zsh.insert(short_form + " " + spec.substr(spec.find(',') + 1));
+        zsh.insert(short_form + " " + named_as.substr(named_as.find(',') + 1));
     }
     std::istringstream fish_lines(read_file(PAKWRIGHT_SOURCE "/completions/pakwright.fish"));
     for (std::string line; std::getline(fish_lines, line);) {
