@@ -23,17 +23,7 @@ if [ $help -eq 0 ]; then
   command -v g++ >/dev/null || missing+=(g++)
   command -v make >/dev/null || missing+=(make)
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-  command -v apt-get >/dev/null || { echo "bench: needs the packages ${missing[*]}" >&2; exit 2; }
-  as_root=()
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "bench: installing ${missing[*]} needs root or sudo" >&2; exit 2; }
-    as_root=(sudo)
-  fi
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/tools/install-packages" ${missing[@]+"${missing[@]}"} || exit 2
 
 export PAKBENCH_PROG="bash bench/run.sh"
 [ $help -eq 0 ] || exec python3 "$root/bench/pakbench.py" --help

@@ -272,6 +272,11 @@ void ask_for_data(int fd, off_t size)
 {
 #if PAKWRIGHT_HAVE_POSIX_FADVISE
     posix_fadvise(fd, 0, std::min<off_t>(size, READAHEAD_MEMBER_BYTES), POSIX_FADV_WILLNEED);
+#elif PAKWRIGHT_HAVE_F_RDADVISE
+    struct radvisory advice = {};
+    advice.ra_offset = 0;
+    advice.ra_count = static_cast<int>(std::min<off_t>(size, READAHEAD_MEMBER_BYTES));
+    fcntl(fd, F_RDADVISE, &advice);
 #else
     (void)fd;
     (void)size;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -175,7 +176,7 @@ TEST(Walk, HoldsDescriptorsOnlyForLinksFromElsewhereWithinTheLimit)
     std::string at = "go";
     for (int i = 0; i < 20; ++i)
         at += "/next";
-    EXPECT_EQ(w.out, "Unable to enter directory " + at.substr(0, 55) + ": Too many open files\n");
+    EXPECT_EQ(w.out, "Unable to enter directory " + at.substr(0, 55) + ": " + strerror(EMFILE) + "\n");
     EXPECT_EQ(w.result, WALK_LEFT_OUT);
     EXPECT_EQ(w.names, strings{"file"});
     int next_free = open("/dev/null", O_RDONLY);

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -93,7 +95,7 @@ TEST(OptionSurface, HelpCompletionAndManualNameTheTablesOptions)
     EXPECT_EQ(named(manual.substr(from, to - from), ".BR \\-", " \", \" \\-\\-"), options);
 
     // The completion offers every short and long form, a value's "=" attached.
-    const std::string completion = read_file(PAKWRIGHT_SOURCE "/pakwright.bash");
+    const std::string completion = read_file(PAKWRIGHT_SOURCE "/completions/pakwright.bash");
     const std::string words_start = "compgen -W $'";
     const size_t words = completion.find(words_start) + words_start.size();
     std::string list = completion.substr(words, completion.find('\'', words) - words) + "\\n";
@@ -105,6 +107,37 @@ TEST(OptionSurface, HelpCompletionAndManualNameTheTablesOptions)
         expected.insert(o.substr(3));
     }
     EXPECT_EQ(offered, expected);
+
+    // The zsh completion names each as {-d+,--dir=}, the fish one on a line
+    // "complete ... -s d -l dir -x" ("-x" or "-r": it takes a value).
+    std::set<std::string> zsh, fish;
+    const std::string zsh_text = read_file(PAKWRIGHT_SOURCE "/completions/_pakwright");
+    for (size_t at = 0; (at = zsh_text.find("{-", at)) != std::string::npos; ++at) {
+        std::string named_as = zsh_text.substr(at + 1, zsh_text.find('}', at) - at - 1);
+        std::string short_form = named_as.substr(0, named_as.find(','));
+        if (!short_form.empty() && short_form.back() == '+')
+            short_form.pop_back();
+        zsh.insert(short_form + " " + named_as.substr(named_as.find(',') + 1));
+    }
+    std::istringstream fish_lines(read_file(PAKWRIGHT_SOURCE "/completions/pakwright.fish"));
+    for (std::string line; std::getline(fish_lines, line);) {
+        if (line.compare(0, 9, "complete ") != 0)
+            continue;
+        std::istringstream words(line);
+        std::string word, short_name, long_name;
+        bool value = false;
+        while (words >> word) {
+            if (word == "-s")
+                words >> short_name;
+            else if (word == "-l")
+                words >> long_name;
+            value = value || word == "-x" || word == "-r";
+        }
+        if (!long_name.empty())
+            fish.insert("-" + short_name + " --" + long_name + (value ? "=" : ""));
+    }
+    EXPECT_EQ(zsh, options);
+    EXPECT_EQ(fish, options);
 }
 
 TEST(OptionErrors, GoToStandardErrorWithStatus99)
@@ -305,7 +338,7 @@ TEST(Failures, AnArchiveThatCannotBeReadGivesStatus255)
         run_options options;
         std::string error;
     } cases[] = {
-        {"/dev/stdin", piped, "Error seeking in archive: Illegal seek\n"},
+        {"/dev/stdin", piped, "Error seeking in archive: " + std::string(strerror(ESPIPE)) + "\n"},
         {"adir", {}, "Error reading archive: Is a directory\n"},
     };
     for (const auto &c : cases) {
