@@ -1,8 +1,7 @@
 // Preloaded into the binary by the tests: every directory entry read comes
 // without its type (DT_UNKNOWN), as some network and older file systems
 // give them, and is otherwise the C library's own, found as the next
-// definition after this one. Both names are wrapped, as a caller built with
-// 64-bit file offsets reads through readdir64.
+// definition after this one.
 #undef _FILE_OFFSET_BITS
 #include <dirent.h>
 #include <dlfcn.h>
@@ -17,6 +16,8 @@ extern "C" dirent *readdir(DIR *dir)
     return entry;
 }
 
+// glibc reads through readdir64 where offsets are 64-bit; musl has one readdir.
+#ifdef __GLIBC__
 extern "C" dirent64 *readdir64(DIR *dir)
 {
     using readdir64_fn = dirent64 *(*)(DIR *);
@@ -26,3 +27,4 @@ extern "C" dirent64 *readdir64(DIR *dir)
         entry->d_type = DT_UNKNOWN;
     return entry;
 }
+#endif
