@@ -186,13 +186,16 @@ int extract_record(FILE *pak, pak_record record)
 
 namespace {
 
-// Reads up to n bytes of pak into buffer. Bytes the file does not hold are
-// left as they were; returns whether the read met no error, with errno set
-// when it did.
-bool read_or_end(FILE *pak, void *buffer, size_t n)
+// Reads up to n bytes of pak into buffer, and counts them in *got when got
+// is given. Bytes the file does not give are left as they were; returns
+// whether the read met no error, with errno set when it did.
+bool read_or_end(FILE *pak, void *buffer, size_t n, size_t *got = nullptr)
 {
     errno = 0;
-    if (fread(buffer, 1, n, pak) == n || !ferror(pak))
+    size_t read = fread(buffer, 1, n, pak);
+    if (got)
+        *got = read;
+    if (read == n || !ferror(pak))
         return true;
     if (errno == 0)
         errno = EIO;
@@ -273,10 +276,13 @@ int read_pak(FILE *pak, int list_mode)
             say("Error allocating memory: %s\n", strerror(errno));
             return READ_FAILED;
         }
-        if (!read_or_end(pak, directory, static_cast<size_t>(held) * PAK_RECORD_SIZE)) {
+        size_t got = 0;
+        if (!read_or_end(pak, directory, static_cast<size_t>(held) * PAK_RECORD_SIZE, &got)) {
             free(directory);
             return read_failed();
         }
+        // A file cut while it is read gives less than its size promised.
+        available = std::min<uint64_t>(available, got);
         for (uint64_t i = 0; i < held; ++i)
             directory[i] = decode_record(reinterpret_cast<const unsigned char *>(&directory[i]));
     }
