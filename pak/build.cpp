@@ -61,9 +61,6 @@ bool flush(archive_writer &out)
 // Appends the n bytes at bytes; returns whether all were written or gathered.
 bool append(archive_writer &out, const void *bytes, size_t n)
 {
-    // An empty directory has no records, and no array to copy from.
-    if (n == 0)
-        return true;
     if (n > GATHER_SIZE - out.gathered && !flush(out))
         return false;
     if (n > GATHER_SIZE) {
@@ -237,20 +234,19 @@ int copy_members(archive_writer &out, member_list &list, unsigned long blocks, u
 
 // Writes the directory of the kept records behind the members' data, then
 // the header's two numbers; returns whether everything was written.
-bool finish_archive(archive_writer &out, pak_record *records, uint64_t kept)
+bool finish_archive(archive_writer &out, const pak_record *records, uint64_t kept)
 {
     uint64_t dir_offset = out.position;
-    // The array has the file's record layout: encoded in place, it is
-    // written whole.
     for (uint64_t i = 0; i < kept; ++i) {
-        const pak_record record = records[i];
-        encode_record(record, reinterpret_cast<unsigned char *>(&records[i]));
+        unsigned char bytes[PAK_RECORD_SIZE];
+        encode_record(records[i], bytes);
+        if (!append(out, bytes, sizeof bytes))
+            return false;
     }
     unsigned char numbers[2 * PAK_U32_SIZE];
     store_le32(numbers, static_cast<uint32_t>(dir_offset));
     store_le32(numbers + PAK_U32_SIZE, static_cast<uint32_t>(kept * PAK_RECORD_SIZE));
-    return append(out, records, static_cast<size_t>(kept * PAK_RECORD_SIZE)) && flush(out) &&
-           write_at(out.fd, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
+    return flush(out) && write_at(out.fd, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
 }
 
 }  // namespace

@@ -207,16 +207,16 @@ int read_failed()
     return READ_FAILED;
 }
 
-// Lists the count records of directory, whose first held ones are in memory
-// and the rest all zero, extracting each after its line unless list_mode is
-// set. Returns READ_COMPLETE or READ_LEFT_OUT.
-int list_and_extract(FILE *pak, const pak_record *directory, uint64_t held, uint64_t count,
+// Lists the count records of the directory, whose first held ones are in
+// memory as the file's bytes and the rest all zero, extracting each after its
+// line unless list_mode is set. Returns READ_COMPLETE or READ_LEFT_OUT.
+int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, uint64_t count,
                      int list_mode)
 {
     int result = READ_COMPLETE;
     print_listing_heading();
     for (uint64_t i = 0; i < count; ++i) {
-        pak_record record = i < held ? directory[i] : pak_record{};
+        pak_record record = i < held ? decode_record(directory + i * PAK_RECORD_SIZE) : pak_record{};
         stored_path path = path_of(record);
         print_listing_line(i, record.data_length, path.text);
         if (list_mode)
@@ -266,9 +266,9 @@ int read_pak(FILE *pak, int list_mode)
     uint64_t available = static_cast<uint64_t>(size) > dir_offset
                              ? static_cast<uint64_t>(size) - dir_offset : 0;
     uint64_t held = std::min(count, (available + PAK_RECORD_SIZE - 1) / PAK_RECORD_SIZE);
-    pak_record *directory = nullptr;
+    unsigned char *directory = nullptr;
     if (held > 0) {
-        directory = static_cast<pak_record *>(calloc(static_cast<size_t>(held), PAK_RECORD_SIZE));
+        directory = static_cast<unsigned char *>(calloc(static_cast<size_t>(held), PAK_RECORD_SIZE));
         if (!directory) {
             say("Error allocating memory: %s\n", strerror(errno));
             return READ_FAILED;
@@ -277,8 +277,6 @@ int read_pak(FILE *pak, int list_mode)
             free(directory);
             return read_failed();
         }
-        for (uint64_t i = 0; i < held; ++i)
-            directory[i] = decode_record(reinterpret_cast<const unsigned char *>(&directory[i]));
     }
     int result = list_and_extract(pak, directory, held, count, list_mode);
     free(directory);
