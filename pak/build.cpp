@@ -23,31 +23,19 @@ namespace {
 struct archive_writer {
     int fd;
     uint64_t position;  // of the next byte appended, gathered bytes included
-    size_t gathered;    // bytes waiting in gather_buffer, which end at position
+    size_t gathered;    // bytes waiting in the copy buffer, which end at position
 };
 
-// The size of the pieces gathered bytes are written in, and the largest
-// member that is gathered rather than copied on its own.
-constexpr size_t GATHER_SIZE = 128 * 1024;
-char gather_buffer[GATHER_SIZE];
+// The largest member that is gathered rather than copied on its own, and the
+// size of the pieces gathered bytes are written in; they wait in the copy
+// buffer, which is empty whenever a member is copied on its own.
+constexpr size_t GATHER_SIZE = COPY_BUFFER_SIZE;
 
 // Writes the n bytes at bytes at offset; returns whether all were written,
 // with errno set when not.
 bool write_at(int fd, uint64_t offset, const void *bytes, size_t n)
 {
-    const char *p = static_cast<const char *>(bytes);
-    for (size_t done = 0; done < n;) {
-        ssize_t put = pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+    return write_all(fd, offset, bytes, n).status == COPY_DONE;
 }
 
 // Writes out what is gathered; returns whether it was written.
@@ -55,7 +43,7 @@ bool flush(archive_writer &out)
 {
     size_t n = out.gathered;
     out.gathered = 0;
-    return write_at(out.fd, out.position - n, gather_buffer, n);
+    return write_at(out.fd, out.position - n, copy_buffer(), n);
 }
 
 // Appends the n bytes at bytes; returns whether all were written or gathered.
@@ -67,31 +55,19 @@ bool append(archive_writer &out, const void *bytes, size_t n)
         out.position += n;
         return write_at(out.fd, out.position - n, bytes, n);
     }
-    memcpy(gather_buffer + out.gathered, bytes, n);
+    memcpy(copy_buffer() + out.gathered, bytes, n);
     out.gathered += n;
     out.position += n;
     return true;
 }
 
-// Reads at most length bytes of member_fd, from its start, into the gather
-// buffer, which has room for them; returns what was read and how it ended.
+// Reads at most length bytes of member_fd, from its start, behind the bytes
+// gathered, which leave room for them; returns what was read and how it ended.
 copy_result gather_member(archive_writer &out, int member_fd, size_t length)
 {
-    copy_result read = {0, COPY_DONE};
-    while (read.copied < length) {
-        ssize_t got = pread(member_fd, gather_buffer + out.gathered,
-                            length - static_cast<size_t>(read.copied),
-                            static_cast<off_t>(read.copied));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            read.status = COPY_READ_FAILED;
-        if (got <= 0)
-            break;
-        read.copied += static_cast<uint64_t>(got);
-        out.gathered += static_cast<size_t>(got);
-        out.position += static_cast<uint64_t>(got);
-    }
+    copy_result read = read_full(member_fd, 0, copy_buffer() + out.gathered, length);
+    out.gathered += static_cast<size_t>(read.copied);
+    out.position += read.copied;
     return read;
 }
 
