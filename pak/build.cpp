@@ -10,7 +10,7 @@
 #include "pak/copy.h"
 #include "pak/format.h"
 #include "pak/system.h"
-#include "pak/prefetch.h"
+#include "pak/readahead.h"
 #include "pak/report.h"
 
 namespace {

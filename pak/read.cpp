@@ -60,10 +60,6 @@ off_t size_and_seek(FILE *pak, uint64_t offset)
     return size;
 }
 
-}  // namespace
-
-namespace {
-
 // Opens the directory that holds the last component of path, taken from the
 // working directory one component at a time, never through a symbolic link;
 // with make set, missing directories are made with mode 0755 on the way,
@@ -141,51 +137,6 @@ int create_member_file(const char *path)
     return out;
 }
 
-}  // namespace
-
-int make_parent_dirs(const char *path)
-{
-    const char *last;
-    int dir = open_leading_dirs(path, true, &last);
-    if (dir >= 0)
-        close(dir);
-    return 0;
-}
-
-int extract_record(FILE *pak, pak_record record)
-{
-    stored_path path = path_of(record);
-    int out = create_member_file(path.text);
-    if (out < 0) {
-        int open_errno = errno;
-        say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
-        errno = open_errno;
-        return EXTRACT_FAILED;
-    }
-
-    copy_result copy = copy_range(fileno(pak), record.data_offset, out, 0, record.data_length);
-    int result = EXTRACT_DONE;
-    if (copy.status == COPY_WRITE_FAILED) {
-        result = EXTRACT_FAILED;
-    } else if (copy.status == COPY_READ_FAILED) {
-        say("Error reading %s: %s\n", show_path(path.text), strerror(errno));
-        result = EXTRACT_PARTIAL;
-    } else if (copy.copied < record.data_length) {
-        say("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
-            show_path(path.text),
-            static_cast<unsigned long long>(record.data_length - copy.copied),
-            static_cast<unsigned long>(record.data_length));
-        result = EXTRACT_PARTIAL;
-    }
-    int saved = errno;
-    if (close(out) != 0 && result != EXTRACT_FAILED)
-        return EXTRACT_FAILED;
-    errno = saved;
-    return result;
-}
-
-namespace {
-
 // Reads up to n bytes of pak into buffer. Bytes the file does not hold are
 // left as they were; returns whether the read met no error, with errno set
 // when it did.
@@ -237,6 +188,48 @@ int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, u
 }
 
 }  // namespace
+
+int make_parent_dirs(const char *path)
+{
+    const char *last;
+    int dir = open_leading_dirs(path, true, &last);
+    if (dir >= 0)
+        close(dir);
+    return 0;
+}
+
+int extract_record(FILE *pak, pak_record record)
+{
+    stored_path path = path_of(record);
+    int out = create_member_file(path.text);
+    if (out < 0) {
+        int open_errno = errno;
+        say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
+        errno = open_errno;
+        return EXTRACT_FAILED;
+    }
+
+    copy_result copy = copy_range(fileno(pak), record.data_offset, out, 0, record.data_length);
+    int result = EXTRACT_DONE;
+    if (copy.status == COPY_WRITE_FAILED) {
+        result = EXTRACT_FAILED;
+    } else if (copy.status == COPY_READ_FAILED) {
+        say("Error reading %s: %s\n", show_path(path.text), strerror(errno));
+        result = EXTRACT_PARTIAL;
+    } else if (copy.copied < record.data_length) {
+        say("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
+            show_path(path.text),
+            static_cast<unsigned long long>(record.data_length - copy.copied),
+            static_cast<unsigned long>(record.data_length));
+        result = EXTRACT_PARTIAL;
+    }
+    int saved = errno;
+    if (close(out) != 0 && result != EXTRACT_FAILED)
+        return EXTRACT_FAILED;
+    errno = saved;
+    return result;
+}
+
 
 int read_pak(FILE *pak, int list_mode)
 {

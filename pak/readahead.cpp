@@ -1,4 +1,4 @@
-#include "pak/prefetch.h"
+#include "pak/readahead.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
