@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/batch.h"
 #include "pak/copy.h"
 #include "pak/format.h"
 #include "pak/system.h"
@@ -121,14 +122,16 @@ constexpr int MEMBER_PARTIAL = 1;    // stored as far as it could be read, or ch
 constexpr int MEMBER_PASSED = 2;     // one of the files never taken, such as the archive
 constexpr int MEMBER_WRITE_FAILED = -1;
 
-// Opens, measures, lists and copies the member of record, numbered index in
-// the listing, at the end of the archive, and fills in the record's numbers
-// with what was stored. The member is opened before anything is written for
-// it. Returns one of the outcomes above; errno tells why a write failed.
-int copy_member(archive_writer &out, pak_record &record, uint64_t index, const build_skips &skip)
+// Opens, measures, lists and copies member number of the batch, record,
+// numbered index in the listing, at the end of the archive, and fills in the
+// record's numbers with what was stored. The member is opened before
+// anything is written for it. Returns one of the outcomes above; errno tells
+// why a write failed.
+int copy_member(archive_writer &out, member_batch &batch, uint64_t number, pak_record &record,
+                uint64_t index, const build_skips &skip)
 {
     struct stat before;
-    int fd = open_member(record.name, before);
+    int fd = next_member_opened(batch, number, before);
     if (fd == MEMBER_NOT_REGULAR)
         stop_at_member(record.name, "not a regular file");
     if (fd < 0)
@@ -136,7 +139,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
     // The archive may lie inside the tree it is made of; it is never its own
     // member.
     if (is_one_of(skip.ids, skip.id_count, before)) {
-        close(fd);
+        member_done(batch, fd);
         return MEMBER_PASSED;
     }
     uint64_t length = static_cast<uint64_t>(before.st_size);
@@ -173,9 +176,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
             outcome = MEMBER_PARTIAL;
         }
     }
-    int saved = errno;
-    close(fd);
-    errno = saved;
+    member_done(batch, fd);
     record.data_length = static_cast<uint32_t>(copy.copied);
     return outcome;
 }
@@ -191,20 +192,25 @@ int copy_members(archive_writer &out, member_list &list, unsigned long blocks, u
     kept = 0;
     member_readahead ahead;
     readahead_start(ahead, list, blocks);
+    member_batch batch;
+    batch_start(batch, list);
     for (uint64_t i = 0; i < list.count; ++i) {
         pak_record record = list.records[i];
         if (i == list.first_cut)
             stop_at_member(record.name, strerror(ENAMETOOLONG));
         readahead_before(ahead, i);
-        int outcome = copy_member(out, record, kept, skip);
-        if (outcome == MEMBER_WRITE_FAILED)
+        int outcome = copy_member(out, batch, i, record, kept, skip);
+        if (outcome == MEMBER_WRITE_FAILED) {
+            batch_end(batch);
             return BUILD_WRITE_FAILED;
+        }
         if (outcome == MEMBER_PASSED)
             continue;
         if (outcome == MEMBER_PARTIAL)
             result = BUILD_LEFT_OUT;
         list.records[kept++] = record;
     }
+    batch_end(batch);
     return result;
 }
 
