@@ -25,16 +25,27 @@ constexpr unsigned BATCH_MEMBERS = 64;
 constexpr uint64_t BATCH_NOFILE_SHARE = 8;
 // Below this many members, setting up the ring costs more than it saves.
 constexpr uint64_t BATCH_MIN_MEMBERS = 2;
-// Marks the completion of a close, which no slot waits for.
-constexpr uint64_t CLOSE_TAG = ~uint64_t{0};
-// A slot whose descriptor was handed out or never opened.
+// The data of members up to this size is read in the batch too, into one
+// buffer of this many bytes.
+constexpr uint64_t BATCH_READ_MEMBER_MAX = 16 * 1024;
+constexpr size_t BATCH_READ_BYTES = 256 * 1024;
+// What a completion answers, in the high half of its tag; its slot is in
+// the low half.
+constexpr uint64_t TAG_OPEN = 1;
+constexpr uint64_t TAG_STATUS = 2;
+constexpr uint64_t TAG_READ = 3;
+constexpr uint64_t TAG_AFTER = 4;
+constexpr uint64_t TAG_CLOSE = 5;
+// A slot whose descriptor was handed out or never opened, or an operation
+// not asked for.
 constexpr int SLOT_EMPTY = -ECANCELED;
 
 }  // namespace
 
-// Members are opened in batches: all opens of a batch in one trip, then the
-// status of each member opened, from its descriptor, in another; the closes
-// of the members copied go with the next batch's opens.
+// Members are opened in batches: all opens of a batch in one trip; then the
+// status of each member opened, from its descriptor, in another; then the
+// data of the small ones, each read followed by its status again, in a
+// third. The closes of the members copied go with the next batch's opens.
 struct batch_ring {
     io_uring ring;
     open_how how;       // as open_member opens a member without links
@@ -47,18 +58,24 @@ struct batch_ring {
     struct slot {
         int fd;          // the open's result: a descriptor, or minus the error
         int status;      // the status's result: 0, or minus the error
+        int read;        // the bytes the read gave, or minus the error
+        int after;       // the result of the status after the read
+        size_t data_at;  // where the data read lies in data
         struct statx stx;
+        struct statx stx_after;
     } slots[BATCH_MEMBERS];
+    const slot *handed;  // the slot last handed out whole, or null
     int closes[BATCH_MEMBERS];
+    char data[BATCH_READ_BYTES];
 };
 
 namespace {
 
 batch_ring the_ring;
 
-// Submits what is queued and takes expected completions, each to its slot:
-// to fd after opens, to status after a status. Returns whether all came.
-bool complete(batch_ring &b, unsigned expected, bool opens)
+// Submits what is queued and takes expected completions, each to its slot.
+// Returns whether all came.
+bool complete(batch_ring &b, unsigned expected)
 {
     int submitted;
     do
@@ -74,11 +91,22 @@ bool complete(batch_ring &b, unsigned expected, bool opens)
         if (waited < 0)
             return false;
         uint64_t tag = io_uring_cqe_get_data64(cqe);
-        if (tag != CLOSE_TAG) {
-            if (opens)
-                b.slots[tag].fd = cqe->res;
-            else
-                b.slots[tag].status = cqe->res;
+        batch_ring::slot &slot = b.slots[static_cast<uint32_t>(tag) % BATCH_MEMBERS];
+        switch (tag >> 32) {
+        case TAG_OPEN:
+            slot.fd = cqe->res;
+            break;
+        case TAG_STATUS:
+            slot.status = cqe->res;
+            break;
+        case TAG_READ:
+            slot.read = cqe->res;
+            break;
+        case TAG_AFTER:
+            slot.after = cqe->res;
+            break;
+        default:
+            break;
         }
         io_uring_cqe_seen(&b.ring, cqe);
         ++got;
@@ -86,15 +114,20 @@ bool complete(batch_ring &b, unsigned expected, bool opens)
     return true;
 }
 
+// Queues op's operation for slot k; returns its entry.
+io_uring_sqe *queue(batch_ring &b, uint64_t op, unsigned k)
+{
+    io_uring_sqe *sqe = io_uring_get_sqe(&b.ring);
+    io_uring_sqe_set_data64(sqe, op << 32 | k);
+    return sqe;
+}
+
 // Queues the closes waiting; returns how many.
 unsigned queue_closes(batch_ring &b)
 {
     unsigned n = b.close_count;
-    for (unsigned k = 0; k < n; ++k) {
-        io_uring_sqe *sqe = io_uring_get_sqe(&b.ring);
-        io_uring_prep_close(sqe, b.closes[k]);
-        io_uring_sqe_set_data64(sqe, CLOSE_TAG);
-    }
+    for (unsigned k = 0; k < n; ++k)
+        io_uring_prep_close(queue(b, TAG_CLOSE, 0), b.closes[k]);
     b.close_count = 0;
     return n;
 }
@@ -110,36 +143,58 @@ void abandon(batch_ring &b)
     b.broken = true;
 }
 
-// Opens the members from index on, a batch of them, and reads the status of
-// each one opened. Where the ring fails, every slot is left to be opened at
-// its turn.
+// Opens the members from index on, a batch of them, reads the status of each
+// one opened and the data of the small regular ones. Where the ring fails,
+// every slot is left to be opened at its turn.
 void fill(member_batch &batch, batch_ring &b, uint64_t index)
 {
     b.first = index;
     b.filled = static_cast<unsigned>(std::min<uint64_t>(b.size, batch.count - index));
     b.taken = 0;
+    b.handed = nullptr;
     unsigned closes = queue_closes(b);
     for (unsigned k = 0; k < b.filled; ++k) {
-        b.slots[k] = {SLOT_EMPTY, SLOT_EMPTY, {}};
-        io_uring_sqe *sqe = io_uring_get_sqe(&b.ring);
-        io_uring_prep_openat2(sqe, AT_FDCWD, batch.records[index + k].name, &b.how);
-        io_uring_sqe_set_data64(sqe, k);
+        b.slots[k] = {SLOT_EMPTY, SLOT_EMPTY, SLOT_EMPTY, SLOT_EMPTY, 0, {}, {}};
+        io_uring_prep_openat2(queue(b, TAG_OPEN, k), AT_FDCWD, batch.records[index + k].name,
+                              &b.how);
     }
-    if (!complete(b, closes + b.filled, true)) {
+    if (!complete(b, closes + b.filled)) {
         abandon(b);
         return;
     }
-    unsigned opened = 0;
+    unsigned ops = 0;
     for (unsigned k = 0; k < b.filled; ++k) {
         if (b.slots[k].fd < 0)
             continue;
-        io_uring_sqe *sqe = io_uring_get_sqe(&b.ring);
-        io_uring_prep_statx(sqe, b.slots[k].fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT,
-                            STATX_BASIC_STATS, &b.slots[k].stx);
-        io_uring_sqe_set_data64(sqe, k);
-        ++opened;
+        io_uring_prep_statx(queue(b, TAG_STATUS, k), b.slots[k].fd, "",
+                            AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS,
+                            &b.slots[k].stx);
+        ++ops;
     }
-    if (!complete(b, opened, false))
+    if (!complete(b, ops)) {
+        abandon(b);
+        return;
+    }
+    ops = 0;
+    size_t used = 0;
+    for (unsigned k = 0; k < b.filled; ++k) {
+        batch_ring::slot &slot = b.slots[k];
+        uint64_t size = slot.stx.stx_size;
+        if (slot.fd < 0 || slot.status != 0 || !S_ISREG(slot.stx.stx_mode) || size == 0 ||
+            size > BATCH_READ_MEMBER_MAX || size > sizeof b.data - used)
+            continue;
+        slot.data_at = used;
+        used += size;
+        // The status after the read follows it, as the copy's check does.
+        io_uring_sqe *read = queue(b, TAG_READ, k);
+        io_uring_prep_read(read, slot.fd, b.data + slot.data_at, static_cast<unsigned>(size), 0);
+        io_uring_sqe_set_flags(read, IOSQE_IO_LINK);
+        io_uring_prep_statx(queue(b, TAG_AFTER, k), slot.fd, "",
+                            AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS,
+                            &slot.stx_after);
+        ops += 2;
+    }
+    if (!complete(b, ops))
         abandon(b);
 }
 
@@ -179,6 +234,7 @@ bool ring_does_all(io_uring &ring)
         return false;
     bool all = io_uring_opcode_supported(probe, IORING_OP_OPENAT2) &&
                io_uring_opcode_supported(probe, IORING_OP_STATX) &&
+               io_uring_opcode_supported(probe, IORING_OP_READ) &&
                io_uring_opcode_supported(probe, IORING_OP_CLOSE);
     io_uring_free_probe(probe);
     return all;
@@ -228,6 +284,7 @@ int next_member_opened(member_batch &batch, uint64_t index, struct stat &st)
         return open_member(path, st);
     batch_ring::slot &slot = b.slots[index - b.first];
     b.taken = static_cast<unsigned>(index - b.first) + 1;
+    b.handed = nullptr;
     int fd = slot.fd;
     slot.fd = SLOT_EMPTY;
     // Only what opened as a regular file is taken from the batch. Whatever
@@ -235,14 +292,29 @@ int next_member_opened(member_batch &batch, uint64_t index, struct stat &st)
     // chooses, so it gives the answer and the message it gives at its turn.
     if (fd >= 0 && slot.status == 0) {
         st = stat_of(slot.stx);
-        if (S_ISREG(st.st_mode))
+        if (S_ISREG(st.st_mode)) {
+            b.handed = &slot;
             return fd;
+        }
         close_now(fd);
         return MEMBER_NOT_REGULAR;
     }
     if (fd >= 0)
         close_now(fd);
     return open_member(path, st);
+}
+
+bool member_read_ahead(member_batch &batch, member_read &read)
+{
+    if (!batch.ring || !batch.ring->handed)
+        return false;
+    const batch_ring::slot &slot = *batch.ring->handed;
+    // Only a read that gave the whole member, with its status after, stands
+    // for the copy's own; anything else is read again at its turn.
+    if (slot.read < 0 || static_cast<uint64_t>(slot.read) != slot.stx.stx_size || slot.after != 0)
+        return false;
+    read = {batch.ring->data + slot.data_at, static_cast<uint64_t>(slot.read), stat_of(slot.stx_after)};
+    return true;
 }
 
 void member_done(member_batch &batch, int fd)
@@ -268,7 +340,7 @@ void batch_end(member_batch &batch)
             close(b.slots[k].fd);
     if (!b.broken) {
         b.filled = 0;
-        complete(b, queue_closes(b), true);
+        complete(b, queue_closes(b));
     }
     for (unsigned k = 0; k < b.close_count; ++k)
         close(b.closes[k]);
@@ -291,6 +363,11 @@ void batch_start(member_batch &batch, const member_list &list)
 int next_member_opened(member_batch &batch, uint64_t index, struct stat &st)
 {
     return open_member(batch.records[index].name, st);
+}
+
+bool member_read_ahead(member_batch &, member_read &)
+{
+    return false;
 }
 
 void member_done(member_batch &, int fd)

@@ -24,6 +24,17 @@ void batch_start(member_batch &batch, const member_list &list);
 // Members must be asked for in list order.
 int next_member_opened(member_batch &batch, uint64_t index, struct stat &st);
 
+// The data of a small member read with its batch, and its status after.
+struct member_read {
+    const char *data;  // valid until the next member is asked for
+    uint64_t length;
+    struct stat after;
+};
+
+// Returns whether the member next_member_opened just gave was read whole in
+// its batch, filling read; otherwise it is read from its descriptor.
+bool member_read_ahead(member_batch &batch, member_read &read);
+
 // Closes fd, a member next_member_opened gave, once its copy is done.
 void member_done(member_batch &batch, int fd);
 

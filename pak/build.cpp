@@ -147,7 +147,14 @@ int copy_member(archive_writer &out, member_batch &batch, uint64_t number, pak_r
     record.data_offset = static_cast<uint32_t>(out.position);
     print_listing_line(index, length, record.name);
 
-    copy_result copy = append_member(out, fd, length);
+    // A small member may have been read with its batch.
+    member_read ahead = {};
+    bool read_ahead = length <= GATHER_SIZE && member_read_ahead(batch, ahead);
+    copy_result copy = {0, COPY_WRITE_FAILED};
+    if (!read_ahead)
+        copy = append_member(out, fd, length);
+    else if (append(out, ahead.data, static_cast<size_t>(ahead.length)))
+        copy = {ahead.length, COPY_DONE};
     int outcome = MEMBER_STORED;
     if (copy.status == COPY_WRITE_FAILED) {
         outcome = MEMBER_WRITE_FAILED;
@@ -167,8 +174,8 @@ int copy_member(archive_writer &out, member_batch &batch, uint64_t number, pak_r
         // Bytes written meanwhile may be missing from the copy, or be mixed
         // with older ones. An empty member, of which nothing was read, is
         // taken as it was when measured.
-        struct stat after;
-        if (fstat(fd, &after) != 0) {
+        struct stat after = ahead.after;
+        if (!read_ahead && fstat(fd, &after) != 0) {
             say("Error checking %s: %s\n", show_path(record.name), strerror(errno));
             outcome = MEMBER_PARTIAL;
         } else if (!same_contents(before, after)) {
