@@ -249,6 +249,8 @@ int member_limit(uint64_t offset, uint64_t length)
     return MEMBER_FITS;
 }
 
+// The archive is written in its order: the header, each member's data back
+// to back, the directory, then the header's numbers.
 int create_pak(int pak_fd, const build_skips &skip)
 {
     // The walk comes first, so that a tree that cannot be read leaves

@@ -198,6 +198,8 @@ int make_parent_dirs(const char *path)
     return 0;
 }
 
+// A member the archive holds only in part, or whose data cannot be read, is
+// written as far as it goes.
 int extract_record(FILE *pak, pak_record record)
 {
     stored_path path = path_of(record);
