@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "pak/config.h"
+#include "pak/copy.h"
+#include "pak/read.h"
 #include "pak/system.h"
 
 #if PAKWRIGHT_HAVE_IO_URING
@@ -36,6 +39,7 @@ constexpr uint64_t TAG_STATUS = 2;
 constexpr uint64_t TAG_READ = 3;
 constexpr uint64_t TAG_AFTER = 4;
 constexpr uint64_t TAG_CLOSE = 5;
+constexpr uint64_t TAG_WRITE = 6;
 // A slot whose descriptor was handed out or never opened, or an operation
 // not asked for.
 constexpr int SLOT_EMPTY = -ECANCELED;
@@ -349,6 +353,219 @@ void batch_end(member_batch &batch)
     batch.ring = nullptr;
 }
 
+// Members are written in batches: each member file is created, written and
+// closed by a chain of operations that runs one after another, member after
+// member, as the one-at-a-time path would, and stops at the first that does
+// not succeed. Descriptors live in the ring's own table, a slot a member.
+struct write_ring {
+    io_uring ring;
+    open_how how;       // as create_member_file opens a member file beneath
+    uint64_t first;     // the member in slot 0
+    unsigned filled;    // slots of this batch
+    struct slot {
+        int open;        // each operation's result, or SLOT_EMPTY where it never ran
+        int write;
+        int close;
+        uint32_t length;
+        char path[PAK_NAME_SIZE + 1];  // read by the kernel when the batch is submitted
+    } slots[BATCH_MEMBERS];
+};
+
+namespace {
+
+write_ring the_write_ring;
+
+// Submits a chain of count operations and takes their completions.
+// Returns whether all came.
+bool complete_writes(write_ring &w, unsigned count)
+{
+    int submitted;
+    do
+        submitted = io_uring_submit_and_wait(&w.ring, count);
+    while (submitted == -EINTR);
+    if (submitted < 0)
+        return false;
+    for (unsigned got = 0; got < count;) {
+        io_uring_cqe *cqe;
+        int waited = io_uring_wait_cqe(&w.ring, &cqe);
+        if (waited == -EINTR)
+            continue;
+        if (waited < 0)
+            return false;
+        uint64_t tag = io_uring_cqe_get_data64(cqe);
+        write_ring::slot &slot = w.slots[static_cast<uint32_t>(tag) % BATCH_MEMBERS];
+        if (tag >> 32 == TAG_OPEN)
+            slot.open = cqe->res;
+        else if (tag >> 32 == TAG_WRITE)
+            slot.write = cqe->res;
+        else
+            slot.close = cqe->res;
+        io_uring_cqe_seen(&w.ring, cqe);
+        ++got;
+    }
+    return true;
+}
+
+// Returns whether member record may be written in a batch: a file, not a
+// directory, whose path stays beneath, with its data at most
+// BATCH_READ_MEMBER_MAX bytes.
+bool batchable(const pak_record &record, const char *path)
+{
+    size_t length = strlen(path);
+    return length > 0 && path[length - 1] != '/' && !leads_outside(path) &&
+           record.data_length <= BATCH_READ_MEMBER_MAX;
+}
+
+// Writes the members from index on, as many in a row as can be batched and
+// whose data one read of the archive into the copy buffer holds. Members
+// whose path leads outside are passed over; they are never written.
+void fill_writes(write_batch &batch, write_ring &w, uint64_t index)
+{
+    w.first = index;
+    w.filled = 0;
+    // Which members come, and the stretch of the archive that holds their data.
+    uint64_t start = 0, end = 0;
+    bool reading = false;
+    unsigned n = 0;
+    for (; n < BATCH_MEMBERS && index + n < batch.held; ++n) {
+        pak_record record = decode_record(batch.directory + (index + n) * PAK_RECORD_SIZE);
+        char path[PAK_NAME_SIZE + 1];
+        memcpy(path, record.name, PAK_NAME_SIZE);
+        path[PAK_NAME_SIZE] = '\0';
+        if (leads_outside(path))
+            continue;
+        if (!batchable(record, path))
+            break;
+        if (record.data_length == 0)
+            continue;
+        if (!reading) {
+            reading = true;
+            start = record.data_offset;
+        }
+        uint64_t member_end = uint64_t{record.data_offset} + record.data_length;
+        if (record.data_offset < start || member_end - start > COPY_BUFFER_SIZE)
+            break;
+        end = std::max(end, member_end);
+    }
+    copy_result got = {0, COPY_DONE};
+    if (reading)
+        got = read_full(batch.pak_fd, start, copy_buffer(), static_cast<size_t>(end - start));
+
+    unsigned ops = 0;
+    io_uring_sqe *last = nullptr;
+    for (unsigned k = 0; k < n; ++k) {
+        pak_record record = decode_record(batch.directory + (index + k) * PAK_RECORD_SIZE);
+        write_ring::slot &slot = w.slots[k];
+        slot.open = slot.write = slot.close = SLOT_EMPTY;
+        slot.length = record.data_length;
+        memcpy(slot.path, record.name, PAK_NAME_SIZE);
+        slot.path[PAK_NAME_SIZE] = '\0';
+        w.filled = k + 1;
+        if (leads_outside(slot.path))
+            continue;
+        // Data the archive does not hold, or that could not be read, is
+        // left to the member's turn, which reports it.
+        if (record.data_length > 0 &&
+            uint64_t{record.data_offset} + record.data_length > start + got.copied) {
+            w.filled = k;
+            break;
+        }
+        io_uring_sqe *open = io_uring_get_sqe(&w.ring);
+        io_uring_prep_openat2_direct(open, AT_FDCWD, slot.path, &w.how, k);
+        io_uring_sqe_set_data64(open, TAG_OPEN << 32 | k);
+        io_uring_sqe_set_flags(open, IOSQE_IO_LINK);
+        ++ops;
+        if (record.data_length > 0) {
+            io_uring_sqe *write = io_uring_get_sqe(&w.ring);
+            io_uring_prep_write(write, static_cast<int>(k),
+                                copy_buffer() + (record.data_offset - start), record.data_length, 0);
+            io_uring_sqe_set_data64(write, TAG_WRITE << 32 | k);
+            io_uring_sqe_set_flags(write, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
+            ++ops;
+        }
+        io_uring_sqe *done = io_uring_get_sqe(&w.ring);
+        io_uring_prep_close_direct(done, k);
+        io_uring_sqe_set_data64(done, TAG_CLOSE << 32 | k);
+        io_uring_sqe_set_flags(done, IOSQE_IO_LINK);
+        ++ops;
+        last = done;
+    }
+    if (!last)
+        return;
+    // The chain ends with the batch.
+    io_uring_sqe_set_flags(last, 0);
+    // A ring that fails is given up: the members left are written one at a
+    // time.
+    if (!complete_writes(w, ops)) {
+        w.filled = 0;
+        io_uring_queue_exit(&w.ring);
+        batch.ring = nullptr;
+    }
+}
+
+}  // namespace
+
+void write_batch_start(write_batch &batch, FILE *pak, const unsigned char *directory,
+                       uint64_t held)
+{
+    batch = {fileno(pak), directory, held, nullptr};
+    if (held < BATCH_MIN_MEMBERS)
+        return;
+    write_ring &w = the_write_ring;
+    if (io_uring_queue_init(4 * BATCH_MEMBERS, &w.ring, 0) != 0)
+        return;
+    io_uring_probe *probe = io_uring_get_probe_ring(&w.ring);
+    bool all = probe && io_uring_opcode_supported(probe, IORING_OP_OPENAT2) &&
+               io_uring_opcode_supported(probe, IORING_OP_WRITE) &&
+               io_uring_opcode_supported(probe, IORING_OP_CLOSE);
+    if (probe)
+        io_uring_free_probe(probe);
+    if (!all || io_uring_register_files_sparse(&w.ring, BATCH_MEMBERS) != 0) {
+        io_uring_queue_exit(&w.ring);
+        return;
+    }
+    w.how = {};
+    w.how.flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY;
+    w.how.mode = 0666;
+    w.how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    w.first = 0;
+    w.filled = 0;
+    batch.ring = &w;
+}
+
+int member_written(write_batch &batch, FILE *pak, uint64_t index, const pak_record &record)
+{
+    if (!batch.ring || index >= batch.held)
+        return extract_record(pak, record);
+    write_ring &w = *batch.ring;
+    if (index < w.first || index >= w.first + w.filled ||
+        w.slots[index - w.first].open == SLOT_EMPTY)
+        fill_writes(batch, w, index);
+    if (index < w.first || index >= w.first + w.filled)
+        return extract_record(pak, record);
+    const write_ring::slot &slot = w.slots[index - w.first];
+    bool written = slot.length == 0 ? slot.write == SLOT_EMPTY
+                                    : slot.write == static_cast<int>(slot.length);
+    if (slot.open >= 0 && written && slot.close == 0)
+        return EXTRACT_DONE;
+    // Whatever did not succeed is done again at its turn, the way the member
+    // is written one at a time, which makes its directories and gives its
+    // message. The chain stopped there: the members after it come in a new
+    // batch.
+    w.filled = static_cast<unsigned>(index - w.first) + 1;
+    return extract_record(pak, record);
+}
+
+void write_batch_end(write_batch &batch)
+{
+    if (!batch.ring)
+        return;
+    int saved = errno;
+    io_uring_queue_exit(&batch.ring->ring);
+    errno = saved;
+    batch.ring = nullptr;
+}
+
 #else
 
 struct batch_ring {
@@ -378,6 +595,25 @@ void member_done(member_batch &, int fd)
 }
 
 void batch_end(member_batch &)
+{
+}
+
+struct write_ring {
+    int unused;
+};
+
+void write_batch_start(write_batch &batch, FILE *pak, const unsigned char *directory,
+                       uint64_t held)
+{
+    batch = {fileno(pak), directory, held, nullptr};
+}
+
+int member_written(write_batch &, FILE *pak, uint64_t, const pak_record &record)
+{
+    return extract_record(pak, record);
+}
+
+void write_batch_end(write_batch &)
 {
 }
 

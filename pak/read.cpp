@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/batch.h"
 #include "pak/copy.h"
 #include "pak/report.h"
 #include "pak/system.h"
@@ -28,24 +29,6 @@ stored_path path_of(const pak_record &record)
     memcpy(path.text, record.name, PAK_NAME_SIZE);
     path.text[PAK_NAME_SIZE] = '\0';
     return path;
-}
-
-// Returns whether path would lead outside the working directory: it is
-// absolute, or one of its components is "..".
-bool leads_outside(const char *path)
-{
-    if (path[0] == '/')
-        return true;
-    for (const char *p = path; *p;) {
-        const char *end = strchr(p, '/');
-        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
-        if (len == 2 && p[0] == '.' && p[1] == '.')
-            return true;
-        p += len;
-        if (*p == '/')
-            ++p;
-    }
-    return false;
 }
 
 // Returns the size of the file behind pak and leaves it positioned at
@@ -166,6 +149,9 @@ int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, u
 {
     int result = READ_COMPLETE;
     print_listing_heading();
+    write_batch batch = {};
+    if (!list_mode)
+        write_batch_start(batch, pak, directory, held);
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = i < held ? decode_record(directory + i * PAK_RECORD_SIZE) : pak_record{};
         stored_path path = path_of(record);
@@ -178,16 +164,34 @@ int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, u
             result = READ_LEFT_OUT;
             continue;
         }
-        int extracted = extract_record(pak, record);
+        int extracted = member_written(batch, pak, i, record);
         if (extracted == EXTRACT_FAILED)
             say("Error writing record: %s\n", strerror(errno));
         if (extracted != EXTRACT_DONE)
             result = READ_LEFT_OUT;
     }
+    if (!list_mode)
+        write_batch_end(batch);
     return result;
 }
 
 }  // namespace
+
+bool leads_outside(const char *path)
+{
+    if (path[0] == '/')
+        return true;
+    for (const char *p = path; *p;) {
+        const char *end = strchr(p, '/');
+        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+        if (len == 2 && p[0] == '.' && p[1] == '.')
+            return true;
+        p += len;
+        if (*p == '/')
+            ++p;
+    }
+    return false;
+}
 
 int make_parent_dirs(const char *path)
 {

@@ -28,6 +28,10 @@ constexpr int EXTRACT_PARTIAL = 1;  // written as far as the archive could be re
 // file it names there, its leading directories made. Returns one of the above.
 int extract_record(FILE *pak, pak_record record);
 
+// Returns whether path would lead outside the working directory: it is
+// absolute, or one of its components is "..".
+bool leads_outside(const char *path);
+
 // Makes every leading directory of path, shortest first, with mode 0755;
 // failures are ignored, as the open that follows reports what matters.
 // Returns 0.
