@@ -14,9 +14,12 @@ instead, at least five rounds run, and the report adds each figure's spread
 member of the tree at once into nothing, also from a dropped cache. --both
 runs the warm set and then the cold set on the same trees.
 
---scale times the same operations, warm, on a third tree instead: 500,000
-empty files, 1,000 in each of 500 directories, made on tmpfs (/dev/shm
-unless --dir says otherwise), where the cost is all per member.
+--scale times the same operations, warm, on two other trees instead, made
+on tmpfs (/dev/shm unless --dir says otherwise), where the cost is all per
+member: 500,000 empty files, 1,000 in each of 500 directories, and 200,000
+files of 1 KiB, 1,000 in each of 200 directories. It also counts each side's
+system calls per member (strace -c -f, one run; io_uring_enter counts as
+one call).
 
 Several pakwright builds can be timed in the same rounds: --pakwright may be
 given more than once as NAME=PATH (a bare PATH is named "pakwright"), and
@@ -48,6 +51,8 @@ LARGE_FILES = 4
 LARGE_SIZE = 256 << 20
 SCALE_DIRS = 500
 SCALE_FILES_PER_DIR = 1000
+SCALE_1K_DIRS = 200
+SCALE_1K_SIZE = 1024
 # The read-only limit's side in the cold report; no build's name holds a space.
 LIMIT = "read limit"
 
@@ -97,6 +102,26 @@ def make_scale_tree(root, rng):
     return SCALE_DIRS * SCALE_FILES_PER_DIR, 0
 
 
+def make_scale_1k_tree(root, rng):
+    """Makes the tree of many 1 KiB files; returns (files, bytes)."""
+    os.makedirs(root)
+    data = rng.randbytes(SCALE_1K_SIZE * 7)
+    for d in range(SCALE_1K_DIRS):
+        path = os.path.join(root, "d%03d" % d)
+        os.mkdir(path)
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for f in range(SCALE_FILES_PER_DIR):
+                out = os.open("f%04d" % f, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644, dir_fd=fd)
+                at = (d * SCALE_FILES_PER_DIR + f) % 6 * SCALE_1K_SIZE
+                os.write(out, data[at:at + SCALE_1K_SIZE])
+                os.close(out)
+        finally:
+            os.close(fd)
+    files = SCALE_1K_DIRS * SCALE_FILES_PER_DIR
+    return files, files * SCALE_1K_SIZE
+
+
 # Per tree: how to make it, and its files, directories and bytes, known before
 # it is made (the small tree's are near enough) so that the space is checked
 # first.
@@ -104,6 +129,8 @@ TREES = {
     "small": (make_small_tree, SMALL_FILES, 401, 380e6),
     "large": (make_large_tree, LARGE_FILES, 1, LARGE_FILES * LARGE_SIZE),
     "scale": (make_scale_tree, SCALE_DIRS * SCALE_FILES_PER_DIR, SCALE_DIRS + 1, 0),
+    "scale1k": (make_scale_1k_tree, SCALE_1K_DIRS * SCALE_FILES_PER_DIR, SCALE_1K_DIRS + 1,
+                SCALE_1K_DIRS * SCALE_FILES_PER_DIR * SCALE_1K_SIZE),
 }
 
 
@@ -121,6 +148,20 @@ def peak_rss(argv, work):
                    stdout=subprocess.DEVNULL)
     with open(rss_file) as f:
         return int(f.read().split()[-1])
+
+
+def system_calls(argv, work):
+    """Runs argv under strace -c -f; returns the system calls it made, each
+    io_uring_enter one call, however many operations it carried."""
+    counts = os.path.join(work, "calls")
+    subprocess.run(["strace", "-f", "-c", "-o", counts] + argv, check=True,
+                   stdout=subprocess.DEVNULL)
+    with open(counts) as f:
+        for line in f:
+            words = line.split()
+            if words and words[-1] == "total":
+                return int(words[3])
+    return 0
 
 
 def drop_caches():
@@ -215,12 +256,13 @@ def operations(builds, tree, work, keep_outputs):
             for n, op in enumerate(("create", "list", "extract"))]
 
 
-def bench_tree(name, builds, tree, work, runs, keep_outputs, cold):
+def bench_tree(name, builds, tree, work, runs, keep_outputs, cold, calls=None):
     """Times each operation on tree with every build and tar; returns a row per
     operation, and in the cold mode one more for the read-only limit. A row
     holds the tree, the operation, the side the others are set against, each
     side's times (in the order of the rounds) and each side's peak memory in
-    KiB (none for the limit)."""
+    KiB (none for the limit). With calls, a list, appends to it the tree, the
+    operation, the side and its system calls, counted in one more run each."""
     rows = []
     # The limit reads the list the walk would make, made before the clock starts.
     files = tree_files(tree) if cold else None
@@ -251,6 +293,10 @@ def bench_tree(name, builds, tree, work, runs, keep_outputs, cold):
                 drop_caches()
             rss[side] = peak_rss(argv(runs + 1), work)
             clear(runs + 1)
+            if calls is not None:
+                prepare(runs + 2)
+                calls.append((name, op, side, system_calls(argv(runs + 2), work)))
+                clear(runs + 2)
         rows.append((name, op, "tar", times, rss))
         if limits:
             rows.append((name, "limit", LIMIT,
@@ -269,7 +315,7 @@ def report(mode, rows, runs):
     width = max([9] + [len(side) for row in rows for side in row[3]])
 
     def line(tree, op, side, time_s, time_spread, ratio, ratio_spread, mib):
-        text = "%-6s %-8s %-*s %9s" % (tree, op, width, side, time_s)
+        text = "%-7s %-8s %-*s %9s" % (tree, op, width, side, time_s)
         if cold:
             text += " %13s" % time_spread
         text += " %7s" % ratio
@@ -300,6 +346,14 @@ def report(mode, rows, runs):
         print("\nwall times: medians of %d runs after one warm-up, the sides' order reversed "
               "every other round; ratio: the median of a build's pairwise ratios to tar in "
               "the same round; memory: GNU time's %%M; %d cores" % (runs, os.cpu_count()))
+
+
+def report_calls(calls):
+    """Prints each side's system calls per member of its tree."""
+    print("\nsystem calls per member (strace -c -f, one run; io_uring_enter is one call)")
+    print("%-7s %-8s %-9s %9s" % ("tree", "op", "build", "calls"))
+    for tree, op, side, count in calls:
+        print("%-7s %-8s %-9s %9.3f" % (tree, op, side, count / TREES[tree][1]))
 
 
 def file_system(path):
@@ -351,7 +405,8 @@ def make_parser():
                         help="timed rounds per operation (default 5; cold, at least 5)")
     parser.add_argument("--only", choices=["small", "large"], help="time one of the two trees")
     parser.add_argument("--scale", action="store_true",
-                        help="time 500,000 empty files instead of the two trees (warm only)")
+                        help="time 500,000 empty files and 200,000 of 1 KiB instead of the "
+                        "two trees, and count system calls (warm only)")
     parser.add_argument("--dir", help="where to make the trees (default: a temporary folder; "
                         "with --scale, /dev/shm)")
     parser.add_argument("--cold", action="store_true",
@@ -381,7 +436,7 @@ def main():
         sys.exit("bench: the cold mode drops the page cache, which needs root")
     # The cold figures swing between runs: never fewer than five.
     runs = {"warm": args.runs, "cold": max(args.runs, 5)}
-    trees = ["scale"] if args.scale else [n for n in ("small", "large")
+    trees = ["scale", "scale1k"] if args.scale else [n for n in ("small", "large")
                                           if not args.only or args.only == n]
     where = args.dir
     if where and not os.path.isdir(where):
@@ -410,6 +465,7 @@ def main():
                      % (need_inodes, os.path.dirname(base), free_inodes))
         print("builds: %s" % ", ".join("%s (%s)" % build for build in builds), flush=True)
         rows = {mode: [] for mode in modes}
+        calls = [] if args.scale else None
         for name in trees:
             tree, work = os.path.join(base, name), os.path.join(base, name + "-work")
             os.makedirs(work)
@@ -425,14 +481,19 @@ def main():
                     subprocess.run(["sync"])
                     time.sleep(31)
                 rows[mode] += bench_tree(name, builds, tree, work, runs[mode], keep[name],
-                                         mode == "cold")
+                                         mode == "cold", calls)
                 if keep[name]:
                     for entry in os.listdir(work):
                         if entry.startswith("out-"):
                             remove(os.path.join(work, entry))
                     subprocess.run(["sync"])
+            # One tree at a time: tmpfs holds both only in memory.
+            shutil.rmtree(tree)
+            shutil.rmtree(work)
         for mode in modes:
             report(mode, rows[mode], runs[mode])
+        if calls:
+            report_calls(calls)
     finally:
         # Removing half a million files takes seconds; a second Ctrl-C must
         # not leave them behind.

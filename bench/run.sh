@@ -22,6 +22,8 @@ if [ $help -eq 0 ]; then
   command -v cmake >/dev/null || missing+=(cmake)
   command -v g++ >/dev/null || missing+=(g++)
   command -v make >/dev/null || missing+=(make)
+  command -v strace >/dev/null || missing+=(strace)
+  [ "$(uname -s)" != Linux ] || [ -f /usr/include/liburing.h ] || missing+=(liburing-dev)
 fi
 "$root/tools/install-packages" ${missing[@]+"${missing[@]}"} || exit 2
 

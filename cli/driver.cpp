@@ -67,8 +67,8 @@ int exit_status(int outcome)
 }
 
 // Creates the archive pak_path from the tree io_dir, or from the working
-// directory when from_here is set. Returns the run's exit status.
-int run_create(const char *pak_path, const char *io_dir, int from_here)
+// directory when io_dir is null. Returns the run's exit status.
+int run_create(const char *pak_path, const char *io_dir)
 {
     if (is_standard_output(pak_path)) {
         say("Error: %s is standard output, where the listing goes\n", show_path(pak_path));
@@ -81,7 +81,7 @@ int run_create(const char *pak_path, const char *io_dir, int from_here)
         say("Error opening %s: %s\n", show_path(pak_path), strerror(errno));
         return failed_run();
     }
-    if (!from_here && chdir(io_dir) != 0) {
+    if (io_dir && chdir(io_dir) != 0) {
         say("Error changing directories to %s: %s\n", show_path(io_dir), strerror(errno));
         discard_new_archive(archive);
         return failed_run();
@@ -162,9 +162,8 @@ int run_read(const char *pak_path, const char *io_dir, int list_only)
     return exit_status(outcome);
 }
 
-}  // namespace
-
-void print_help()
+// Prints the help text on standard output and exits with status 0.
+[[noreturn]] void print_help()
 {
     say("Usage: pakwright [argument ...]\n"
         "\n"
@@ -175,6 +174,8 @@ void print_help()
         "  -p, --pak=FILE\tread FILE for PACK information\n");
     exit(finish_stdout() == 0 ? 0 : -1);
 }
+
+}  // namespace
 
 void program_option_table(option_spec (&table)[PROGRAM_OPTION_ROWS], program_settings &settings,
                           void (*help)())
@@ -210,7 +211,8 @@ int pakwright_main(int argc, char **argv)
         say("Input/output directory: %s\n", show_path(io_dir));
     say("Operation: %s\n", settings.create_mode ? "create" : settings.list_mode ? "list" : "extract");
 
+    // With --create, --list builds from the working directory.
     if (settings.create_mode)
-        return run_create(pak_path, io_dir, settings.list_mode);
+        return run_create(pak_path, settings.list_mode ? nullptr : io_dir);
     return run_read(pak_path, io_dir, settings.list_mode);
 }

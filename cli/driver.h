@@ -17,9 +17,6 @@
 // option parser.
 int pakwright_main(int argc, char **argv);
 
-// Prints the help text on standard output and exits with status 0.
-[[noreturn]] void print_help();
-
 // What the command line chooses; a null path means the default.
 struct program_settings {
     const char *pak_path;

@@ -169,25 +169,6 @@ void deliver(const option_spec *row, T v)
         *static_cast<T *>(row->target) = v;
 }
 
-}  // namespace
-
-void report_and_exit(const char *format, ...)
-{
-    fflush(stdout);
-    va_list ap;
-    va_start(ap, format);
-    vfprintf(stderr, format, ap);
-    va_end(ap);
-    exit(99);
-}
-
-void set_option_error_handler(option_reporter handler)
-{
-    option_error_handler = handler ? handler : report_and_exit;
-}
-
-namespace {
-
 void store_option_value(const option_spec *row, const char *arg, int long_form)
 {
     bool callback = row->flags & OPT_CALLBACK;
@@ -219,6 +200,21 @@ void store_option_value(const option_spec *row, const char *arg, int long_form)
 }
 
 }  // namespace
+
+void report_and_exit(const char *format, ...)
+{
+    fflush(stdout);
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(stderr, format, ap);
+    va_end(ap);
+    exit(99);
+}
+
+void set_option_error_handler(option_reporter handler)
+{
+    option_error_handler = handler ? handler : report_and_exit;
+}
 
 void parse_options(int *argc, char **argv, const option_spec *table,
                    int keep_negative_numbers)

@@ -307,6 +307,10 @@ int copy_in_place(new_archive &archive, int from)
 
 }  // namespace
 
+// A file at path that the process may not write is refused with the open's
+// error. attributes_errno tells which of the old file's attributes could not
+// be taken over; a new archive has 0666 less the file-creation mask. Nothing
+// is left behind when it fails.
 int open_new_archive(const char *path, new_archive &archive)
 {
     archive = {-1, -1, nullptr, nullptr, nullptr, {}, 0, {}, 0};
@@ -410,6 +414,8 @@ build_skips skips_of(const new_archive &archive)
     return {archive.ids, archive.id_count, archive.dir_id, archive.dir_fd >= 0 ? archive.name : nullptr};
 }
 
+// The rename is refused for a mount point, a sticky or append-only directory
+// or another file system; the copy in place holds the ending signals.
 int commit_new_archive(new_archive &archive)
 {
     // A second descriptor keeps the new file open for a copy in place; the

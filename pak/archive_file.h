@@ -22,13 +22,9 @@ struct new_archive {
     int attributes_errno;   // why the old file's mode or group was not taken over, or 0
 };
 
-// Opens a new archive for path, taken from the working directory. A file
-// that exists at path must be one the process may write, or it is refused
-// with the open's error. The new file takes the mode, owner and group of the
-// file it replaces as far as the process may (attributes_errno tells what
-// failed); a new archive has 0666 less the file-creation mask. Until it is
-// committed or discarded, the new file is removed when the process exits or a
-// signal ends it. Returns 0, or -1 with errno set; nothing is left behind then.
+// Opens a new archive for path, which the process must be allowed to write,
+// with the old file's mode, owner and group as far as it may; removed at exit
+// or on a signal until committed or discarded. Returns 0, or -1 with errno set.
 int open_new_archive(const char *path, new_archive &archive);
 
 // Returns what a build must never take as a member: the files archive writes
@@ -42,10 +38,8 @@ constexpr int COMMIT_LEFT_BEHIND = 1;      // in place, but the new file, at tem
 constexpr int COMMIT_WRITE_FAILED = -1;    // closing the new file failed; the old one is kept
 constexpr int COMMIT_REPLACE_FAILED = -2;  // it could not be put in place; the old one is kept
 
-// Closes the complete archive and puts it in place of the old one: by a
-// rename, or, where the rename is refused (a mount point, a sticky or
-// append-only directory, another file system), by copying it over the old
-// file in place, ending signals held meanwhile. Returns one of the above.
+// Closes the complete archive and puts it in place of the old one, by a
+// rename or, where that is refused, a copy in place. Returns one of the above.
 int commit_new_archive(new_archive &archive);
 
 // Closes and removes the new file, leaving the old archive as it was, or, in

@@ -8,10 +8,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "pak/batch.h"
 #include "pak/copy.h"
 #include "pak/format.h"
 #include "pak/system.h"
-#include "pak/prefetch.h"
+#include "pak/readahead.h"
 #include "pak/report.h"
 
 namespace {
@@ -24,31 +25,19 @@ namespace {
 struct archive_writer {
     int fd;
     uint64_t position;  // of the next byte appended, gathered bytes included
-    size_t gathered;    // bytes waiting in gather_buffer, which end at position
+    size_t gathered;    // bytes waiting in the copy buffer, which end at position
 };
 
-// The size of the pieces gathered bytes are written in, and the largest
-// member that is gathered rather than copied on its own.
-constexpr size_t GATHER_SIZE = 128 * 1024;
-char gather_buffer[GATHER_SIZE];
+// The largest member that is gathered rather than copied on its own, and the
+// size of the pieces gathered bytes are written in; they wait in the copy
+// buffer, which is empty whenever a member is copied on its own.
+constexpr size_t GATHER_SIZE = COPY_BUFFER_SIZE;
 
 // Writes the n bytes at bytes at offset; returns whether all were written,
 // with errno set when not.
 bool write_at(int fd, uint64_t offset, const void *bytes, size_t n)
 {
-    const char *p = static_cast<const char *>(bytes);
-    for (size_t done = 0; done < n;) {
-        ssize_t put = pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+    return write_all(fd, offset, bytes, n).status == COPY_DONE;
 }
 
 // Writes out what is gathered; returns whether it was written.
@@ -56,46 +45,31 @@ bool flush(archive_writer &out)
 {
     size_t n = out.gathered;
     out.gathered = 0;
-    return write_at(out.fd, out.position - n, gather_buffer, n);
+    return write_at(out.fd, out.position - n, copy_buffer(), n);
 }
 
 // Appends the n bytes at bytes; returns whether all were written or gathered.
 bool append(archive_writer &out, const void *bytes, size_t n)
 {
-    // An empty directory has no records, and no array to copy from.
-    if (n == 0)
-        return true;
     if (n > GATHER_SIZE - out.gathered && !flush(out))
         return false;
     if (n > GATHER_SIZE) {
         out.position += n;
         return write_at(out.fd, out.position - n, bytes, n);
     }
-    memcpy(gather_buffer + out.gathered, bytes, n);
+    memcpy(copy_buffer() + out.gathered, bytes, n);
     out.gathered += n;
     out.position += n;
     return true;
 }
 
-// Reads at most length bytes of member_fd, from its start, into the gather
-// buffer, which has room for them; returns what was read and how it ended.
+// Reads at most length bytes of member_fd, from its start, behind the bytes
+// gathered, which leave room for them; returns what was read and how it ended.
 copy_result gather_member(archive_writer &out, int member_fd, size_t length)
 {
-    copy_result read = {0, COPY_DONE};
-    while (read.copied < length) {
-        ssize_t got = pread(member_fd, gather_buffer + out.gathered,
-                            length - static_cast<size_t>(read.copied),
-                            static_cast<off_t>(read.copied));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            read.status = COPY_READ_FAILED;
-        if (got <= 0)
-            break;
-        read.copied += static_cast<uint64_t>(got);
-        out.gathered += static_cast<size_t>(got);
-        out.position += static_cast<uint64_t>(got);
-    }
+    copy_result read = read_full(member_fd, 0, copy_buffer() + out.gathered, length);
+    out.gathered += static_cast<size_t>(read.copied);
+    out.position += read.copied;
     return read;
 }
 
@@ -163,25 +137,32 @@ constexpr time_t RECENT_CHANGE_SECONDS = 10;
 // file whose times were just read). A write lasts moments, so only a member
 // changed within the last seconds is sought, which spares every other
 // member the call (a round trip on a network file system).
-void await_write_under_way(int fd, const struct stat &st)
+// Returns whether the wait was made: a member it was not made for needs
+// none, and one read before it may hold part of such a write.
+bool await_write_under_way(int fd, const struct stat &st)
 {
 #ifdef SEEK_DATA
-    if (st.st_size > 0 && st.st_ctime >= time(nullptr) - RECENT_CHANGE_SECONDS)
+    if (st.st_size > 0 && st.st_ctime >= time(nullptr) - RECENT_CHANGE_SECONDS) {
         lseek(fd, 0, SEEK_DATA);
+        return true;
+    }
 #else
     (void)fd;
     (void)st;
 #endif
+    return false;
 }
 
-// Opens, measures, lists and copies the member of record, numbered index in
-// the listing, at the end of the archive, and fills in the record's numbers
-// with what was stored. The member is opened before anything is written for
-// it. Returns one of the outcomes above; errno tells why a write failed.
-int copy_member(archive_writer &out, pak_record &record, uint64_t index, const build_skips &skip)
+// Opens, measures, lists and copies member number of the batch, record,
+// numbered index in the listing, at the end of the archive, and fills in the
+// record's numbers with what was stored. The member is opened before
+// anything is written for it. Returns one of the outcomes above; errno tells
+// why a write failed.
+int copy_member(archive_writer &out, member_batch &batch, uint64_t number, pak_record &record,
+                uint64_t index, const build_skips &skip)
 {
     struct stat before;
-    int fd = open_member(record.name, before);
+    int fd = next_member_opened(batch, number, before);
     if (fd == MEMBER_NOT_REGULAR)
         stop_at_member(record.name, "not a regular file");
     if (fd < 0)
@@ -189,16 +170,24 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
     // The archive may lie inside the tree it is made of; it is never its own
     // member.
     if (is_one_of(skip.ids, skip.id_count, before)) {
-        close(fd);
+        member_done(batch, fd);
         return MEMBER_PASSED;
     }
-    await_write_under_way(fd, before);
+    bool awaited = await_write_under_way(fd, before);
     uint64_t length = static_cast<uint64_t>(before.st_size);
     check_fits(record.name, out.position, length);
     record.data_offset = static_cast<uint32_t>(out.position);
     print_listing_line(index, length, record.name);
 
-    copy_result copy = append_member(out, fd, length);
+    // A small member may have been read with its batch, unless it was read
+    // before a write under way could be awaited.
+    member_read ahead = {};
+    bool read_ahead = !awaited && length <= GATHER_SIZE && member_read_ahead(batch, ahead);
+    copy_result copy = {0, COPY_WRITE_FAILED};
+    if (!read_ahead)
+        copy = append_member(out, fd, length);
+    else if (append(out, ahead.data, static_cast<size_t>(ahead.length)))
+        copy = {ahead.length, COPY_DONE};
     int outcome = MEMBER_STORED;
     if (copy.status == COPY_WRITE_FAILED) {
         outcome = MEMBER_WRITE_FAILED;
@@ -218,8 +207,8 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
         // Bytes written meanwhile may be missing from the copy, or be mixed
         // with older ones. An empty member, of which nothing was read, is
         // taken as it was when measured.
-        struct stat after;
-        if (fstat(fd, &after) != 0) {
+        struct stat after = ahead.after;
+        if (!read_ahead && fstat(fd, &after) != 0) {
             say("Error checking %s: %s\n", show_path(record.name), strerror(errno));
             outcome = MEMBER_PARTIAL;
         } else if (!same_contents(before, after)) {
@@ -227,9 +216,7 @@ int copy_member(archive_writer &out, pak_record &record, uint64_t index, const b
             outcome = MEMBER_PARTIAL;
         }
     }
-    int saved = errno;
-    close(fd);
-    errno = saved;
+    member_done(batch, fd);
     record.data_length = static_cast<uint32_t>(copy.copied);
     return outcome;
 }
@@ -245,39 +232,43 @@ int copy_members(archive_writer &out, member_list &list, unsigned long blocks, u
     kept = 0;
     member_readahead ahead;
     readahead_start(ahead, list, blocks);
+    member_batch batch;
+    batch_start(batch, list);
     for (uint64_t i = 0; i < list.count; ++i) {
         pak_record record = list.records[i];
         if (i == list.first_cut)
             stop_at_member(record.name, strerror(ENAMETOOLONG));
         readahead_before(ahead, i);
-        int outcome = copy_member(out, record, kept, skip);
-        if (outcome == MEMBER_WRITE_FAILED)
+        int outcome = copy_member(out, batch, i, record, kept, skip);
+        if (outcome == MEMBER_WRITE_FAILED) {
+            batch_end(batch);
             return BUILD_WRITE_FAILED;
+        }
         if (outcome == MEMBER_PASSED)
             continue;
         if (outcome == MEMBER_PARTIAL)
             result = BUILD_LEFT_OUT;
         list.records[kept++] = record;
     }
+    batch_end(batch);
     return result;
 }
 
 // Writes the directory of the kept records behind the members' data, then
 // the header's two numbers; returns whether everything was written.
-bool finish_archive(archive_writer &out, pak_record *records, uint64_t kept)
+bool finish_archive(archive_writer &out, const pak_record *records, uint64_t kept)
 {
     uint64_t dir_offset = out.position;
-    // The array has the file's record layout: encoded in place, it is
-    // written whole.
     for (uint64_t i = 0; i < kept; ++i) {
-        const pak_record record = records[i];
-        encode_record(record, reinterpret_cast<unsigned char *>(&records[i]));
+        unsigned char bytes[PAK_RECORD_SIZE];
+        encode_record(records[i], bytes);
+        if (!append(out, bytes, sizeof bytes))
+            return false;
     }
     unsigned char numbers[2 * PAK_U32_SIZE];
     store_le32(numbers, static_cast<uint32_t>(dir_offset));
     store_le32(numbers + PAK_U32_SIZE, static_cast<uint32_t>(kept * PAK_RECORD_SIZE));
-    return append(out, records, static_cast<size_t>(kept * PAK_RECORD_SIZE)) && flush(out) &&
-           write_at(out.fd, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
+    return flush(out) && write_at(out.fd, PAK_HEADER_DIR_OFFSET_AT, numbers, sizeof numbers);
 }
 
 }  // namespace
@@ -291,6 +282,8 @@ int member_limit(uint64_t offset, uint64_t length)
     return MEMBER_FITS;
 }
 
+// The archive is written in its order: the header, each member's data back
+// to back, the directory, then the header's numbers.
 int create_pak(int pak_fd, const build_skips &skip)
 {
     // The walk comes first, so that a tree that cannot be read leaves

@@ -14,11 +14,9 @@ constexpr int BUILD_WRITE_FAILED = -1;   // writing the archive failed; errno te
 constexpr int BUILD_TOP_UNREADABLE = -2; // the tree could not be read; reported, nothing written
 
 // Walks the tree below the working directory, then writes its archive to
-// pak_fd, open for writing (emptied first): the header, each member's data
-// back to back, the directory, then the header's numbers, printing the
-// listing as it goes. Never takes the files skip names. Returns one of the
-// outcomes above; ends the process with status -1 when a member cannot be
-// opened, is not a regular file, has a cut path or breaks the format's limits.
+// pak_fd (emptied first), printing the listing; never takes what skip names.
+// Returns one of the above; ends the process with -1 at a member that cannot
+// be opened, is not a regular file, has a cut path or breaks the limits.
 int create_pak(int pak_fd, const build_skips &skip);
 
 // Which of the format's 32-bit limits a member of length bytes whose data

@@ -33,18 +33,13 @@ constexpr uint64_t PAK_U32_MAX = 0xFFFFFFFFu;
 // The largest directory whose length still fits dir_length.
 constexpr uint64_t PAK_RECORDS_MAX = PAK_U32_MAX / PAK_RECORD_SIZE;
 
-// One directory record. The array of records in memory has the file's
-// 64-byte layout, so a directory moves to and from the file whole; its
-// numbers are in host order only after decode_record.
+// One directory record, its numbers in host order. Records are encoded into
+// their 64 file bytes as they are written and decoded as they are read.
 struct pak_record {
     char name[PAK_NAME_SIZE];
     uint32_t data_offset;
     uint32_t data_length;
 };
-
-static_assert(sizeof(pak_record) == PAK_RECORD_SIZE, "record is 64 bytes");
-static_assert(offsetof(pak_record, data_offset) == PAK_RECORD_DATA_OFFSET_AT, "data_offset at 56");
-static_assert(offsetof(pak_record, data_length) == PAK_RECORD_DATA_LENGTH_AT, "data_length at 60");
 
 // Returns the little-endian u32 at p.
 uint32_t load_le32(const unsigned char *p);

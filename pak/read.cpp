@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pak/batch.h"
 #include "pak/copy.h"
 #include "pak/report.h"
 #include "pak/system.h"
@@ -30,24 +31,6 @@ stored_path path_of(const pak_record &record)
     return path;
 }
 
-// Returns whether path would lead outside the working directory: it is
-// absolute, or one of its components is "..".
-bool leads_outside(const char *path)
-{
-    if (path[0] == '/')
-        return true;
-    for (const char *p = path; *p;) {
-        const char *end = strchr(p, '/');
-        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
-        if (len == 2 && p[0] == '.' && p[1] == '.')
-            return true;
-        p += len;
-        if (*p == '/')
-            ++p;
-    }
-    return false;
-}
-
 // Returns the size of the file behind pak and leaves it positioned at
 // offset, or -1 with errno set when it cannot seek.
 off_t size_and_seek(FILE *pak, uint64_t offset)
@@ -59,10 +42,6 @@ off_t size_and_seek(FILE *pak, uint64_t offset)
         return -1;
     return size;
 }
-
-}  // namespace
-
-namespace {
 
 // Opens the directory that holds the last component of path, taken from the
 // working directory one component at a time, never through a symbolic link;
@@ -141,7 +120,81 @@ int create_member_file(const char *path)
     return out;
 }
 
+// Reads up to n bytes of pak into buffer, and counts them in *got when got
+// is given. Bytes the file does not give are left as they were; returns
+// whether the read met no error, with errno set when it did.
+bool read_or_end(FILE *pak, void *buffer, size_t n, size_t *got = nullptr)
+{
+    errno = 0;
+    size_t read = fread(buffer, 1, n, pak);
+    if (got)
+        *got = read;
+    if (read == n || !ferror(pak))
+        return true;
+    if (errno == 0)
+        errno = EIO;
+    return false;
+}
+
+// Reports a failed read of the archive's header or directory; returns
+// READ_FAILED.
+int read_failed()
+{
+    say("Error reading archive: %s\n", strerror(errno));
+    return READ_FAILED;
+}
+
+// Lists the count records of the directory, whose first held ones are in
+// memory as the file's bytes and the rest all zero, extracting each after its
+// line unless list_mode is set. Returns READ_COMPLETE or READ_LEFT_OUT.
+int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, uint64_t count,
+                     int list_mode)
+{
+    int result = READ_COMPLETE;
+    print_listing_heading();
+    write_batch batch = {};
+    if (!list_mode)
+        write_batch_start(batch, pak, directory, held);
+    for (uint64_t i = 0; i < count; ++i) {
+        pak_record record = i < held ? decode_record(directory + i * PAK_RECORD_SIZE) : pak_record{};
+        stored_path path = path_of(record);
+        print_listing_line(i, record.data_length, path.text);
+        if (list_mode)
+            continue;
+        if (leads_outside(path.text)) {
+            say("Not extracting %s: path leads outside the output directory\n",
+                show_path(path.text));
+            result = READ_LEFT_OUT;
+            continue;
+        }
+        int extracted = member_written(batch, pak, i, record);
+        if (extracted == EXTRACT_FAILED)
+            say("Error writing record: %s\n", strerror(errno));
+        if (extracted != EXTRACT_DONE)
+            result = READ_LEFT_OUT;
+    }
+    if (!list_mode)
+        write_batch_end(batch);
+    return result;
+}
+
 }  // namespace
+
+bool leads_outside(const char *path)
+{
+    if (path[0] == '/')
+        return true;
+    for (const char *p = path; *p;) {
+        const char *end = strchr(p, '/');
+        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+        if (len == 2 && p[0] == '.' && p[1] == '.')
+            return true;
+        p += len;
+        if (*p == '/')
+            ++p;
+    }
+    return false;
+}
 
 int make_parent_dirs(const char *path)
 {
@@ -152,6 +205,8 @@ int make_parent_dirs(const char *path)
     return 0;
 }
 
+// A member the archive holds only in part, or whose data cannot be read, is
+// written as far as it goes.
 int extract_record(FILE *pak, pak_record record)
 {
     stored_path path = path_of(record);
@@ -184,62 +239,6 @@ int extract_record(FILE *pak, pak_record record)
     return result;
 }
 
-namespace {
-
-// Reads up to n bytes of pak into buffer, and counts them in *got when got
-// is given. Bytes the file does not give are left as they were; returns
-// whether the read met no error, with errno set when it did.
-bool read_or_end(FILE *pak, void *buffer, size_t n, size_t *got = nullptr)
-{
-    errno = 0;
-    size_t read = fread(buffer, 1, n, pak);
-    if (got)
-        *got = read;
-    if (read == n || !ferror(pak))
-        return true;
-    if (errno == 0)
-        errno = EIO;
-    return false;
-}
-
-// Reports a failed read of the archive's header or directory; returns
-// READ_FAILED.
-int read_failed()
-{
-    say("Error reading archive: %s\n", strerror(errno));
-    return READ_FAILED;
-}
-
-// Lists the count records of directory, whose first held ones are in memory
-// and the rest all zero, extracting each after its line unless list_mode is
-// set. Returns READ_COMPLETE or READ_LEFT_OUT.
-int list_and_extract(FILE *pak, const pak_record *directory, uint64_t held, uint64_t count,
-                     int list_mode)
-{
-    int result = READ_COMPLETE;
-    print_listing_heading();
-    for (uint64_t i = 0; i < count; ++i) {
-        pak_record record = i < held ? directory[i] : pak_record{};
-        stored_path path = path_of(record);
-        print_listing_line(i, record.data_length, path.text);
-        if (list_mode)
-            continue;
-        if (leads_outside(path.text)) {
-            say("Not extracting %s: path leads outside the output directory\n",
-                show_path(path.text));
-            result = READ_LEFT_OUT;
-            continue;
-        }
-        int extracted = extract_record(pak, record);
-        if (extracted == EXTRACT_FAILED)
-            say("Error writing record: %s\n", strerror(errno));
-        if (extracted != EXTRACT_DONE)
-            result = READ_LEFT_OUT;
-    }
-    return result;
-}
-
-}  // namespace
 
 int read_pak(FILE *pak, int list_mode)
 {
@@ -269,9 +268,9 @@ int read_pak(FILE *pak, int list_mode)
     uint64_t available = static_cast<uint64_t>(size) > dir_offset
                              ? static_cast<uint64_t>(size) - dir_offset : 0;
     uint64_t held = std::min(count, (available + PAK_RECORD_SIZE - 1) / PAK_RECORD_SIZE);
-    pak_record *directory = nullptr;
+    unsigned char *directory = nullptr;
     if (held > 0) {
-        directory = static_cast<pak_record *>(calloc(static_cast<size_t>(held), PAK_RECORD_SIZE));
+        directory = static_cast<unsigned char *>(calloc(static_cast<size_t>(held), PAK_RECORD_SIZE));
         if (!directory) {
             say("Error allocating memory: %s\n", strerror(errno));
             return READ_FAILED;
@@ -283,8 +282,6 @@ int read_pak(FILE *pak, int list_mode)
         }
         // A file cut while it is read gives less than its size promised.
         available = std::min<uint64_t>(available, got);
-        for (uint64_t i = 0; i < held; ++i)
-            directory[i] = decode_record(reinterpret_cast<const unsigned char *>(&directory[i]));
     }
     int result = list_and_extract(pak, directory, held, count, list_mode);
     free(directory);

@@ -24,12 +24,13 @@ constexpr int EXTRACT_FAILED = -1;  // the member file could not be made, writte
                                     // closed; errno tells why
 constexpr int EXTRACT_PARTIAL = 1;  // written as far as the archive could be read; reported
 
-// Writes one member to the file named by its stored path, made with its
-// leading directories below the working directory. The caller has made sure
-// the path stays below the working directory. Returns EXTRACT_DONE,
-// EXTRACT_FAILED or EXTRACT_PARTIAL: a member the archive holds only in part,
-// or whose data cannot be read, is written as far as it goes.
+// Writes one member, whose path stays below the working directory, to the
+// file it names there, its leading directories made. Returns one of the above.
 int extract_record(FILE *pak, pak_record record);
+
+// Returns whether path would lead outside the working directory: it is
+// absolute, or one of its components is "..".
+bool leads_outside(const char *path);
 
 // Makes every leading directory of path, shortest first, with mode 0755;
 // failures are ignored, as the open that follows reports what matters.

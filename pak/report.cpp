@@ -94,6 +94,11 @@ int say(const char *format, ...)
     return result;
 }
 
+// The bytes escaped are 0x01 to 0x1F and 0x7F, the two-byte UTF-8 forms of
+// U+0080 to U+009F, and every byte from 0x80 up that does not belong to a
+// well-formed UTF-8 character (such as a lead byte left alone where a stored
+// path was cut at 55 bytes). Everything else, valid UTF-8 included, is shown
+// as it is.
 const char *show_path(const char *path)
 {
     const unsigned char *in = reinterpret_cast<const unsigned char *>(path);

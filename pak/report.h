@@ -10,15 +10,9 @@
 // what printf returns.
 int say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Returns path as pakwright shows it: every byte that a terminal could take
-// as a control, or that is not part of well-formed UTF-8, is written as a
-// backslash and three octal digits. These are bytes 0x01 to 0x1F and 0x7F,
-// the two-byte UTF-8 forms of U+0080 to U+009F, and every byte from 0x80 up
-// that does not belong to a well-formed UTF-8 character (such as a lead byte
-// left alone where a stored path was cut at 55 bytes). Everything else,
-// valid UTF-8 included, is shown as it is. The text lives in one
-// buffer that the next call reuses, so each printed line shows one path. A
-// path that needs more memory than can be had is shown cut, ending in "...".
+// Returns path as pakwright shows it: controls (C0, DEL, C1) and bytes outside
+// well-formed UTF-8 as a backslash and three octal digits. The text lives
+// until the next call; without the memory for it, it is cut and ends in "...".
 const char *show_path(const char *path);
 
 // Prints the two heading lines of a listing on standard output, with dash

@@ -184,23 +184,46 @@ int open_resolved(const char *path, struct stat &st)
     return result;
 }
 
+// The ways to open a member that open_without_links leaves, strongest first.
+constexpr int WAY_CHECK_FIRST = 0;  // open_checked_first
+constexpr int WAY_RESOLVE = 1;      // open_resolved
+constexpr int WAY_PORTABLE = 2;     // open_then_check
+
+// Returns the strongest of those ways the system offers, of those not yet
+// found missing: a status-only handle reopened; else the resolved path
+// opened without links; else the portable open checked after the fact.
+int way_with_links()
+{
+#if PAKWRIGHT_HAVE_O_PATH
+    if (reopens)
+        return WAY_CHECK_FIRST;
+#endif
+    return refuses_links() ? WAY_RESOLVE : WAY_PORTABLE;
+}
+
 }  // namespace
 
 int open_member(const char *path, struct stat &st)
 {
-    // The strongest way the system offers: one open that refuses links;
-    // for a path with links, a status-only handle reopened, or else the
-    // resolved path opened without links; only where none of these exists,
-    // the portable open checked after the fact.
+    // One open that refuses links, where the system has it; for a path with
+    // links, or without such an open, the way chosen for it. A way found
+    // missing as it is tried gives OPEN_OTHERWISE, and the next is chosen.
     int result = open_without_links(path, st);
+    while (result == OPEN_OTHERWISE) {
+        switch (way_with_links()) {
 #if PAKWRIGHT_HAVE_O_PATH
-    if (result == OPEN_OTHERWISE && reopens)
-        result = open_checked_first(path, st);
+        case WAY_CHECK_FIRST:
+            result = open_checked_first(path, st);
+            break;
 #endif
-    if (result == OPEN_OTHERWISE && refuses_links())
-        result = open_resolved(path, st);
-    if (result == OPEN_OTHERWISE)
-        result = open_then_check(path, st);
+        case WAY_RESOLVE:
+            result = open_resolved(path, st);
+            break;
+        default:
+            result = open_then_check(path, st);
+            break;
+        }
+    }
     return result;
 }
 

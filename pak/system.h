@@ -12,11 +12,9 @@
 constexpr int MEMBER_UNOPENED = -1;     // errno tells why
 constexpr int MEMBER_NOT_REGULAR = -2;  // not a regular file (any more)
 
-// Opens the file at path, following links, for reading, and fills st with
-// its status. A file that is not regular is never read, and a member that a
-// link has turned into a device is never opened for reading, where the
-// system can tell first (see system.cpp). Returns the descriptor,
-// MEMBER_UNOPENED with errno set, or MEMBER_NOT_REGULAR.
+// Opens the regular file at path, following links, for reading, with its
+// status in st; never a device where the system can tell first. Returns the
+// descriptor, MEMBER_UNOPENED with errno set, or MEMBER_NOT_REGULAR.
 int open_member(const char *path, struct stat &st);
 
 // What open_beneath gives where the system cannot open that way in one call.

@@ -379,6 +379,11 @@ bool is_one_of(const file_id *ids, size_t count, const struct stat &st)
     return false;
 }
 
+// Each directory is taken in the order the system lists it. Entries read
+// before a directory fails are kept; a directory that leads back to one on
+// the walk's path is reported and skipped. The walk holds no descriptor per
+// level but for levels reached through links from elsewhere (within half the
+// descriptor limit), keeps its path on the heap, and ends where it began.
 int collect_files(member_list &list, const build_skips &skip)
 {
     walk_state s = {};

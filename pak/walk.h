@@ -31,12 +31,9 @@ struct build_skips {
 // No member's path was cut.
 constexpr uint64_t NO_CUT = UINT64_MAX;
 
-// The members a walk found, in walk order, which is the order of their data
-// and of the directory in the archive: a record each, with its stored path in
-// name, NUL-padded, and both numbers 0. first_cut is the index of the first
-// member whose path was longer than a name holds, or NO_CUT: such a name keeps
-// only the path's first PAK_NAME_MAX bytes and may name another file, so it
-// is never opened.
+// The members a walk found, in the archive's order: a record each, its path
+// in name and both numbers 0. A path cut to fit a name may name another file:
+// the member at first_cut, the first so cut, or none (NO_CUT), is never opened.
 struct member_list {
     pak_record *records;
     uint64_t count;
@@ -48,16 +45,8 @@ constexpr int WALK_COMPLETE = 1;        // every file below was taken
 constexpr int WALK_LEFT_OUT = 0;        // a directory below could not be entered or read
 constexpr int WALK_TOP_UNREADABLE = -1; // the working directory could not be read at all
 
-// Appends a member for every file below the working directory, depth first
-// in the order the system lists each directory, passing over names that
-// begin with "." and the files skip names. Directories that cannot be
-// entered or read in full are reported, their entries read before a failure
-// kept, and make the walk give WALK_LEFT_OUT; entries that are neither files
-// nor directories, and directories that lead back to one on the walk's path,
-// are reported and skipped by design. The walk holds no descriptor per level
-// but for levels reached through links from elsewhere (within half the
-// limit), keeps its path on the heap, and ends where it began. Returns
-// WALK_COMPLETE, WALK_LEFT_OUT or WALK_TOP_UNREADABLE (reported; nothing
-// appended). Ends the process with status -1 when memory runs out or the way
-// back up the tree is lost.
+// Appends a member for every file below the working directory, depth first,
+// but for names that begin with "." and what skip names; what it cannot read,
+// and what is neither file nor directory, is reported. Returns one of the
+// above; ends the process with -1 when memory or the way back up is lost.
 int collect_files(member_list &list, const build_skips &skip);

@@ -827,4 +827,69 @@ TEST_F(as_nobody, AnUnreadableMemberOfAColdTreeIsReportedAtItsTurn)
     EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
 }
 
+TEST_F(as_nobody, AnUnreadableMemberAmidABatchStopsTheBuildAtItsTurn)
+{
+    // Members opened ahead of an unreadable one are copied and listed; none
+    // after it is.
+    for (unsigned i = 0; i < 150; ++i) {
+        if (i == 100)
+            write_file(dir / "tree/secret", "s");
+        write_file(dir / ("tree/m" + std::to_string(i)), pattern(i, i));
+    }
+    restrict("tree/secret", 0666);
+    run_result readable = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    size_t at = readable.out.find(" secret\n");
+    ASSERT_NE(at, std::string::npos) << readable.out;
+    const std::string before = readable.out.substr(0, readable.out.rfind('\n', at) + 1);
+
+    restrict("tree/secret", 0000);
+    ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
+    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
+    EXPECT_FALSE(path_exists(dir / "t.pak"));
+}
+
+// With io_uring refused, members are opened one at a time: the archive, the
+// extracted tree and everything printed are the same as where it is batched.
+TEST(Batches, RefusingIoUringChangesNoByte)
+{
+#ifdef PAKWRIGHT_EMULATOR
+    GTEST_SKIP() << "an emulator takes the filter for itself";
+#endif
+    if (std::string(PAKWRIGHT_NO_IO_URING).empty())
+        GTEST_SKIP() << "no seccomp filter to refuse io_uring here";
+    scoped_dir dir;
+    // Several batches, and members a batch leaves to be opened at their
+    // turn: one through a link, one behind a linked directory.
+    for (unsigned i = 0; i < 150; ++i)
+        write_file(dir / ("tree/d" + std::to_string(i % 3) + "/m" + std::to_string(i)),
+                   pattern(i % 5 == 0 ? 0 : 40 * i, i));
+    write_file(dir / "tree/large", pattern(300 << 10, 7));
+    write_file(dir / "target", "reached through a link");
+    ASSERT_EQ(symlink("../target", (dir / "tree/link").c_str()), 0);
+    ASSERT_EQ(symlink("d1", (dir / "tree/via").c_str()), 0);
+    run_options refused;
+    refused.prefix = {PAKWRIGHT_NO_IO_URING};
+
+    std::string archive;
+    std::vector<std::string> outputs;
+    for (const run_options &options : {run_options{}, refused}) {
+        remove((dir / "t.pak").c_str());
+        run_result made = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+        EXPECT_EQ(made.status, 0) << made.out << made.err;
+        if (archive.empty())
+            archive = read_file(dir / "t.pak");
+        EXPECT_EQ(read_file(dir / "t.pak"), archive);
+        run_result out = run_in(dir, {"-p", "t.pak", "-d", "out"}, options);
+        EXPECT_EQ(out.status, 0) << out.out;
+        std::string tree;
+        for (const std::string &p : list_tree(dir / "out"))
+            tree += p + (p.back() == '/' ? "" : ": " + read_file(dir / ("out/" + p))) + "\n";
+        outputs.push_back(made.out + out.out + tree);
+        remove_tree(dir / "out");
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+}
+
 }  // namespace

@@ -1,4 +1,4 @@
-#include "pak/prefetch.h"
+#include "pak/readahead.h"
 
 #include "pak/system.h"
 

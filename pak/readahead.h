@@ -28,8 +28,5 @@ struct member_readahead {
 void readahead_start(member_readahead &ahead, const member_list &list, unsigned long blocks);
 
 // Asks the kernel for the data of the members after index, which is about to
-// be opened and copied, while the build reads from storage. Members must be
-// taken in list order. Looking ahead never reports anything and leaves no
-// descriptor open: a member that cannot be opened ahead is passed over, and
-// its open fails at its turn.
+// be copied, while the build reads from storage; members come in list order.
 void readahead_before(member_readahead &ahead, uint64_t index);

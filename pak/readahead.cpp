@@ -1,4 +1,4 @@
-#include "pak/prefetch.h"
+#include "pak/readahead.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -60,6 +60,9 @@ void readahead_start(member_readahead &ahead, const member_list &list, unsigned 
         ahead.depth = std::min<uint64_t>(ahead.depth, limit.rlim_cur / READAHEAD_NOFILE_SHARE);
 }
 
+// Looking ahead never reports anything and leaves no descriptor open: a
+// member that cannot be opened ahead is passed over, and its open fails at
+// its turn.
 void readahead_before(member_readahead &ahead, uint64_t index)
 {
     if (index >= ahead.next_check) {
