@@ -474,6 +474,10 @@ def main():
             print("%s tree: %d files, %.1f MB, on %s, made in %.1f s"
                   % (name, files, size / 1e6, file_system(tree), time.perf_counter() - start),
                   flush=True)
+            # A build waits once on each member changed within the last 10
+            # seconds, for a write that may still be under way; the trees are
+            # timed as they stand once settled.
+            time.sleep(11)
             for mode in modes:
                 if on_disk:
                     # Past the window in which ext4 passes over freed inodes,

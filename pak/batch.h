@@ -1,13 +1,11 @@
-// Opening the members of a build, and writing those of an extraction, ahead
-// of their turn, many in one trip into the kernel where the system allows
-// (io_uring on Linux), one at a time otherwise. Either way the same answers
-// come, in member order.
+// Opening the members of a build ahead of their turn, many in one trip into
+// the kernel where the system allows (io_uring on Linux), one at a time
+// otherwise. Either way the same answers come, in member order.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <cstdio>
 
 #include "pak/walk.h"
 
@@ -42,23 +40,3 @@ void member_done(member_batch &batch, int fd);
 
 // Closes every member opened ahead and not asked for, unread, and ends the batch.
 void batch_end(member_batch &batch);
-
-// The members of an archive being extracted, written ahead in batches where
-// the system allows; its parts are this file's own.
-struct write_batch {
-    int pak_fd;                        // the archive, read at given offsets
-    const unsigned char *directory;    // its records, as the file's bytes
-    uint64_t held;                     // how many of them are in memory
-    struct write_ring *ring;           // null where members are written one at a time
-};
-
-// Starts extracting the held records of directory, read from pak.
-void write_batch_start(write_batch &batch, FILE *pak, const unsigned char *directory,
-                       uint64_t held);
-
-// Writes member index, whose path stays below the working directory, as
-// extract_record does, and returns what it returns; members come in order.
-int member_written(write_batch &batch, FILE *pak, uint64_t index, const pak_record &record);
-
-// Ends the batch, once every member is written.
-void write_batch_end(write_batch &batch);

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pak/batch.h"
 #include "pak/copy.h"
 #include "pak/report.h"
 #include "pak/system.h"
@@ -120,6 +119,77 @@ int create_member_file(const char *path)
     return out;
 }
 
+// Members up to this size are written from a stretch of the archive read
+// ahead: where their data lies back to back, as it does in most archives,
+// one read serves many.
+constexpr uint64_t GATHERED_MEMBER_MAX = 16 * 1024;
+
+// The stretch of the archive that the copy buffer holds.
+struct archive_window {
+    uint64_t start;  // its first byte's offset in the archive
+    uint64_t held;   // how many bytes it holds
+};
+
+// Returns whether the data of record lies whole in window, reading a new
+// stretch that begins with it when it does not: a whole buffer where it
+// follows the last stretch, else only the member's own data.
+bool in_window(int pak_fd, const pak_record &record, archive_window &window)
+{
+    uint64_t end = uint64_t{record.data_offset} + record.data_length;
+    if (record.data_offset >= window.start && end <= window.start + window.held)
+        return true;
+    size_t want = record.data_offset == window.start + window.held
+                      ? COPY_BUFFER_SIZE : static_cast<size_t>(record.data_length);
+    copy_result got = read_full(pak_fd, record.data_offset, copy_buffer(), want);
+    window = {record.data_offset, got.copied};
+    return end <= window.start + window.held;
+}
+
+// Writes record as extract_record does, its data from window where it lies
+// there; window then holds what the copy buffer holds.
+int write_member(FILE *pak, const pak_record &record, archive_window &window)
+{
+    stored_path path = path_of(record);
+    int out = create_member_file(path.text);
+    if (out < 0) {
+        int open_errno = errno;
+        say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
+        errno = open_errno;
+        return EXTRACT_FAILED;
+    }
+
+    copy_result copy = {0, COPY_DONE};
+    int pak_fd = fileno(pak);
+    if (record.data_length > 0 && record.data_length <= GATHERED_MEMBER_MAX &&
+        in_window(pak_fd, record, window)) {
+        copy = write_all(out, 0, copy_buffer() + (record.data_offset - window.start),
+                         record.data_length);
+    } else if (record.data_length > 0) {
+        // A member the archive holds only in part, or whose data cannot be
+        // read, is written as far as it goes.
+        window = {0, 0};
+        copy = copy_range(pak_fd, record.data_offset, out, 0, record.data_length);
+    }
+    int result = EXTRACT_DONE;
+    if (copy.status == COPY_WRITE_FAILED) {
+        result = EXTRACT_FAILED;
+    } else if (copy.status == COPY_READ_FAILED) {
+        say("Error reading %s: %s\n", show_path(path.text), strerror(errno));
+        result = EXTRACT_PARTIAL;
+    } else if (copy.copied < record.data_length) {
+        say("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
+            show_path(path.text),
+            static_cast<unsigned long long>(record.data_length - copy.copied),
+            static_cast<unsigned long>(record.data_length));
+        result = EXTRACT_PARTIAL;
+    }
+    int saved = errno;
+    if (close(out) != 0 && result != EXTRACT_FAILED)
+        return EXTRACT_FAILED;
+    errno = saved;
+    return result;
+}
+
 // Reads up to n bytes of pak into buffer, and counts them in *got when got
 // is given. Bytes the file does not give are left as they were; returns
 // whether the read met no error, with errno set when it did.
@@ -152,9 +222,7 @@ int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, u
 {
     int result = READ_COMPLETE;
     print_listing_heading();
-    write_batch batch = {};
-    if (!list_mode)
-        write_batch_start(batch, pak, directory, held);
+    archive_window window = {0, 0};
     for (uint64_t i = 0; i < count; ++i) {
         pak_record record = i < held ? decode_record(directory + i * PAK_RECORD_SIZE) : pak_record{};
         stored_path path = path_of(record);
@@ -167,14 +235,12 @@ int list_and_extract(FILE *pak, const unsigned char *directory, uint64_t held, u
             result = READ_LEFT_OUT;
             continue;
         }
-        int extracted = member_written(batch, pak, i, record);
+        int extracted = write_member(pak, record, window);
         if (extracted == EXTRACT_FAILED)
             say("Error writing record: %s\n", strerror(errno));
         if (extracted != EXTRACT_DONE)
             result = READ_LEFT_OUT;
     }
-    if (!list_mode)
-        write_batch_end(batch);
     return result;
 }
 
@@ -205,40 +271,11 @@ int make_parent_dirs(const char *path)
     return 0;
 }
 
-// A member the archive holds only in part, or whose data cannot be read, is
-// written as far as it goes.
 int extract_record(FILE *pak, pak_record record)
 {
-    stored_path path = path_of(record);
-    int out = create_member_file(path.text);
-    if (out < 0) {
-        int open_errno = errno;
-        say("Error opening %s: %s\n", show_path(path.text), strerror(open_errno));
-        errno = open_errno;
-        return EXTRACT_FAILED;
-    }
-
-    copy_result copy = copy_range(fileno(pak), record.data_offset, out, 0, record.data_length);
-    int result = EXTRACT_DONE;
-    if (copy.status == COPY_WRITE_FAILED) {
-        result = EXTRACT_FAILED;
-    } else if (copy.status == COPY_READ_FAILED) {
-        say("Error reading %s: %s\n", show_path(path.text), strerror(errno));
-        result = EXTRACT_PARTIAL;
-    } else if (copy.copied < record.data_length) {
-        say("Member %s is incomplete: %llu of its %lu bytes are missing from the archive\n",
-            show_path(path.text),
-            static_cast<unsigned long long>(record.data_length - copy.copied),
-            static_cast<unsigned long>(record.data_length));
-        result = EXTRACT_PARTIAL;
-    }
-    int saved = errno;
-    if (close(out) != 0 && result != EXTRACT_FAILED)
-        return EXTRACT_FAILED;
-    errno = saved;
-    return result;
+    archive_window none = {0, 0};
+    return write_member(pak, record, none);
 }
-
 
 int read_pak(FILE *pak, int list_mode)
 {

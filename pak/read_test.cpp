@@ -261,8 +261,8 @@ TEST(ReadSafety, AFailedMemberWriteIsReportedAndExtractionGoesOn)
 
 TEST(ReadSafety, AMemberThatCannotBeWrittenAmidSmallOnesIsReportedInItsPlace)
 {
-    // Small members are written many at a time where the system allows;
-    // the one that fails is still reported after its own line.
+    // Small members are written from one read of the archive; the one
+    // that fails is still reported after its own line.
     scoped_dir dir;
     write_file(dir / "a.pak", pak_bytes({{"a", "1"}, {"full", "xyz"}, {"c", "3"}, {"d", ""}}));
     mkdir((dir / "out").c_str(), 0755);
