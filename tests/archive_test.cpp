@@ -808,46 +808,41 @@ TEST_F(as_nobody, AnUnreadableMemberStopsTheBuild)
     EXPECT_FALSE(path_exists(dir / "t.pak"));
 }
 
-TEST_F(as_nobody, AnUnreadableMemberOfAColdTreeIsReportedAtItsTurn)
+TEST_F(as_nobody, AnUnreadableMemberIsReportedAtItsTurn)
 {
-    for (unsigned i = 0; i < 40; ++i)
-        write_file(dir / ("tree/m" + std::to_string(i)), pattern(50 + i, i));
-    write_file(dir / "tree/secret", "s");
-    restrict("tree/secret", 0666);
-    run_result readable = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    size_t at = readable.out.find(" secret\n");
-    ASSERT_NE(at, std::string::npos) << readable.out;
-    const std::string before = readable.out.substr(0, readable.out.rfind('\n', at) + 1);
-
-    restrict("tree/secret", 0000);
-    ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
-    evict(dir / "tree");
-    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
-}
-
-TEST_F(as_nobody, AnUnreadableMemberAmidABatchStopsTheBuildAtItsTurn)
-{
-    // Members opened ahead of an unreadable one are copied and listed; none
-    // after it is.
-    for (unsigned i = 0; i < 150; ++i) {
-        if (i == 100)
+    // Members opened ahead of an unreadable one, to read ahead from a cold
+    // tree or in a batch, are copied and listed; none after it is.
+    struct {
+        const char *name;
+        unsigned members, secret_at;  // the unreadable one comes before member secret_at
+        bool cold;
+    } cases[] = {{"a cold tree", 40, 40, true}, {"amid a batch", 150, 100, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_tree(dir / "tree");
+        for (unsigned i = 0; i < c.members; ++i) {
+            if (i == c.secret_at)
+                write_file(dir / "tree/secret", "s");
+            write_file(dir / ("tree/m" + std::to_string(i)), pattern(c.cold ? 50 + i : i, i));
+        }
+        if (c.secret_at == c.members)
             write_file(dir / "tree/secret", "s");
-        write_file(dir / ("tree/m" + std::to_string(i)), pattern(i, i));
-    }
-    restrict("tree/secret", 0666);
-    run_result readable = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    size_t at = readable.out.find(" secret\n");
-    ASSERT_NE(at, std::string::npos) << readable.out;
-    const std::string before = readable.out.substr(0, readable.out.rfind('\n', at) + 1);
+        restrict("tree/secret", 0666);
+        remove((dir / "t.pak").c_str());
+        run_result readable = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+        size_t at = readable.out.find(" secret\n");
+        ASSERT_NE(at, std::string::npos) << readable.out;
+        const std::string before = readable.out.substr(0, readable.out.rfind('\n', at) + 1);
 
-    restrict("tree/secret", 0000);
-    ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
-    run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
-    EXPECT_FALSE(path_exists(dir / "t.pak"));
+        restrict("tree/secret", 0000);
+        ASSERT_EQ(unlink((dir / "t.pak").c_str()), 0);
+        if (c.cold)
+            evict(dir / "tree");
+        run_result r = run_in(dir, {"-c", "-d", "tree", "-p", "t.pak"}, options);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, before + "Error opening secret: Permission denied\n");
+        EXPECT_FALSE(path_exists(dir / "t.pak"));
+    }
 }
 
 // With io_uring refused, members are opened one at a time: the archive, the
