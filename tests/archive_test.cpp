@@ -848,7 +848,8 @@ TEST_F(as_nobody, AnUnreadableMemberIsReportedAtItsTurn)
 // With io_uring refused, members are opened one at a time: the archive, the
 // extracted tree and everything printed are the same as where it is batched,
 // whether small members are read in their batch (a tree settled long ago, as
-// a clock set ahead shows it) or at their turn (one just written).
+// a clock set ahead shows it) or at their turn (one just written), and
+// whatever size the descriptor limit leaves a batch.
 TEST(Batches, RefusingIoUringChangesNoByte)
 {
 #ifdef PAKWRIGHT_EMULATOR
@@ -868,11 +869,16 @@ TEST(Batches, RefusingIoUringChangesNoByte)
     ASSERT_EQ(symlink("d1", (dir / "tree/via").c_str()), 0);
     run_options refused;
     refused.prefix = {PAKWRIGHT_NO_IO_URING};
-    std::vector<run_options> ways = {refused, run_options{}};
-    if (!sanitized_build()) {
+    // A descriptor limit of 12 allows no batch; one of 24, batches of three.
+    std::vector<run_options> ways = {refused, run_options{}, run_options{}};
+    ways[2].nofile_limit = 12;
+    for (long limit : {-1L, 24L}) {
+        if (sanitized_build())
+            break;
         ways.push_back({});
         ways.back().env = {{"LD_PRELOAD", PAKWRIGHT_CLOCK_AHEAD}};
         ways.back().dynamic = true;
+        ways.back().nofile_limit = limit;
     }
 
     std::string archive;
