@@ -185,7 +185,9 @@ int open_resolved(const char *path, struct stat &st)
 }
 
 // The ways to open a member that open_without_links leaves, strongest first.
+#if PAKWRIGHT_HAVE_O_PATH
 constexpr int WAY_CHECK_FIRST = 0;  // open_checked_first
+#endif
 constexpr int WAY_RESOLVE = 1;      // open_resolved
 constexpr int WAY_PORTABLE = 2;     // open_then_check
 
